@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds with warnings as errors and runs every test.
+# SANITIZE=1 builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-asan.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/install-deps.sh"
+if [ "${SANITIZE:-0}" = 1 ]; then
+  dir="$top/build-asan"
+  "$top/tools/build.sh" "$dir" -DSARNAVEL_WERROR=ON -DSARNAVEL_SANITIZE=ON -DSARNAVEL_BENCH=OFF
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else
+  dir="$top/build"
+  "$top/tools/build.sh" "$dir" -DSARNAVEL_WERROR=ON
+fi
+ctest --test-dir "$dir" --output-on-failure -j2 --timeout 600
