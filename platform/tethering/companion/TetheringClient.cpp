@@ -419,6 +419,12 @@ bool TetheringClient::waitClosed(int timeoutMs)
     return waitFor([this] { return m_state == State::Closed; }, timeoutMs);
 }
 
+void TetheringClient::setReceivePaused(bool paused)
+{
+    if (m_stream)
+        m_stream->setReadPaused(paused);
+}
+
 void TetheringClient::bye()
 {
     if (m_stream && m_stream->isOpen()) {

@@ -60,6 +60,9 @@ public:
     // Bytes straight onto the link (tests of malformed input).
     void sendRaw(const QByteArray& bytes);
     int unacknowledged() const { return int(m_unacked.size()); }
+    // Stops taking bytes from the link (and so answering), e.g. while the user's
+    // side is busy; the server then sees a stalled link.
+    void setReceivePaused(bool paused);
 
     // Nested event loop until the condition holds or timeoutMs pass.
     bool waitReady(int timeoutMs);

@@ -1,0 +1,181 @@
+#pragma once
+// A companion client on a thread of its own, so the window's thread may block
+// (SendString waits for the client's receipt) without starving the client.
+
+#include "TetheringClient.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+#include <functional>
+
+class RemoteClient {
+public:
+    using Client = tethering::TetheringClient;
+
+    explicit RemoteClient(const Client::Options& options = defaultOptions())
+    {
+        m_thread.setObjectName(QStringLiteral("remote-client"));
+        m_context.moveToThread(&m_thread);
+        m_thread.start();
+        run([this, options] {
+            m_client = new Client(options);
+            QObject::connect(m_client, &Client::stringReceived, m_client,
+                             [this](const QString& description, const QString& text) {
+                                 QMutexLocker lock(&m_mutex);
+                                 m_received.append({description, text});
+                             });
+            QObject::connect(m_client, &Client::acknowledged, m_client, [this](quint32, bool accepted) {
+                QMutexLocker lock(&m_mutex);
+                ++(accepted ? m_accepted : m_refused);
+            });
+            QObject::connect(m_client, &Client::errorReceived, m_client, [this](int code, const QString& text, bool) {
+                QMutexLocker lock(&m_mutex);
+                m_errors.append({code, text});
+            });
+            QObject::connect(m_client, &Client::closed, m_client, [this](const QString& reason) {
+                QMutexLocker lock(&m_mutex);
+                m_closedReason = reason.isEmpty() ? QStringLiteral("closed") : reason;
+            });
+        });
+    }
+    ~RemoteClient()
+    {
+        run([this] { delete m_client; });
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    static Client::Options defaultOptions()
+    {
+        Client::Options o;
+        o.keepAliveMs = 200;
+        return o;
+    }
+    static Client::Options options(const QString& profileText, const QString& group = QStringLiteral("quillmarsh"),
+                                   const QString& password = {})
+    {
+        Client::Options o = defaultOptions();
+        o.profileText = profileText;
+        o.group = group;
+        o.password = password;
+        return o;
+    }
+
+    // Runs f on the client's thread and waits for it.
+    void run(const std::function<void()>& f)
+    {
+        QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
+    }
+
+    bool open(int fd)
+    {
+        bool ok = false;
+        run([&] { ok = m_client->openFd(fd); });
+        return ok;
+    }
+    bool receiveFd(const QString& path)
+    {
+        bool ok = false;
+        run([&] { ok = m_client->receiveFd(path, 5000); });
+        return ok;
+    }
+    bool isReady()
+    {
+        bool ok = false;
+        run([&] { ok = m_client->isReady(); });
+        return ok;
+    }
+    Client::State state()
+    {
+        Client::State s{};
+        run([&] { s = m_client->state(); });
+        return s;
+    }
+    QString lastError()
+    {
+        QString e;
+        run([&] { e = m_client->lastError(); });
+        return e;
+    }
+    quint32 sendString(const QString& text, const QString& description = QStringLiteral("Chat String"))
+    {
+        quint32 seq = 0;
+        run([&] { seq = m_client->sendString(description, text); });
+        return seq;
+    }
+    quint32 sendValue(tethering::DataType type, const QVariant& value)
+    {
+        quint32 seq = 0;
+        run([&] { seq = m_client->sendValue(QStringLiteral("Value"), type, value); });
+        return seq;
+    }
+    quint32 sendStream(const QByteArray& bytes)
+    {
+        quint32 seq = 0;
+        run([&] { seq = m_client->sendStream(QStringLiteral("Stream"), bytes); });
+        return seq;
+    }
+    void sendRaw(const QByteArray& bytes)
+    {
+        run([&] { m_client->sendRaw(bytes); });
+    }
+    void setReceivePaused(bool paused)
+    {
+        run([&] { m_client->setReceivePaused(paused); });
+    }
+    void close()
+    {
+        run([&] { m_client->close(); });
+    }
+    QString profileId()
+    {
+        QString id;
+        run([&] { id = m_client->profileId(); });
+        return id;
+    }
+
+    QList<std::pair<QString, QString>> received()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_received;
+    }
+    QStringList receivedTexts()
+    {
+        QStringList out;
+        for (const auto& r : received())
+            out.append(r.second);
+        return out;
+    }
+    int accepted()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_accepted;
+    }
+    int refused()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_refused;
+    }
+    QList<std::pair<int, QString>> errors()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_errors;
+    }
+    QString closedReason()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_closedReason;
+    }
+
+private:
+    QThread m_thread;
+    QObject m_context; // lives on the client's thread
+    Client* m_client = nullptr;
+    QMutex m_mutex;
+    QList<std::pair<QString, QString>> m_received;
+    QList<std::pair<int, QString>> m_errors;
+    int m_accepted = 0;
+    int m_refused = 0;
+    QString m_closedReason;
+};
