@@ -49,14 +49,20 @@ TWebUpdate::NetState systemNetState()
     }
 }
 
-QString httpFailure(QNetworkReply* reply)
+QString httpFailure(QNetworkReply* reply, int timeoutMs)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() == QNetworkReply::NoError && status >= 300)
+    if (status >= 300)
         return QStringLiteral("HTTP status %1").arg(status);
-    if (reply->error() != QNetworkReply::NoError)
+    switch (reply->error()) {
+    case QNetworkReply::NoError:
+        return {};
+    case QNetworkReply::OperationCanceledError: // the transfer timeout; our own aborts never get here
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("the server sent nothing for %1 s").arg(timeoutMs / 1000.0);
+    default:
         return reply->errorString();
-    return {};
+    }
 }
 
 } // namespace
@@ -219,7 +225,7 @@ void TWebUpdate::StartCheck()
         m_deadline->stop();
         r->deleteLater();
         m_body += r->readAll();
-        const QString failure = httpFailure(r);
+        const QString failure = httpFailure(r, Timeout);
         if (!failure.isEmpty()) {
             finishCheck(CheckOutcome::Failed, failure);
             return;
@@ -251,10 +257,10 @@ void TWebUpdate::fetchSignature()
         m_deadline->stop();
         r->deleteLater();
         const QByteArray text = r->read(4096);
-        if (!httpFailure(r).isEmpty()) {
+        if (!httpFailure(r, Timeout).isEmpty()) {
             finishCheck(CheckOutcome::Refused,
                         QStringLiteral("The update information carries no signature (%1); the update is refused.")
-                            .arg(httpFailure(r)));
+                            .arg(httpFailure(r, Timeout)));
             return;
         }
         m_signature = decodeSignatureFile(text);
@@ -432,7 +438,7 @@ void TWebUpdate::startNextFile()
             return; // readyRead gave up
         m_reply = nullptr;
         r->deleteLater();
-        const QString failure = httpFailure(r);
+        const QString failure = httpFailure(r, Timeout);
         if (!failure.isEmpty()) {
             finishDownload(false, QStringLiteral("%1: %2").arg(cur.name, failure));
             return;
@@ -567,6 +573,9 @@ void TWebUpdate::Abort()
     m_out.reset();
     m_hash.reset();
     m_queue.clear();
+    // Close the kept-alive connection too, not only the request.
+    if (m_nam)
+        m_nam->clearConnectionCache();
     if (!URL.isEmpty()) {
         QFile::remove(ControlFilePath());
         QFile::remove(ControlFilePath() + QStringLiteral(".sig"));

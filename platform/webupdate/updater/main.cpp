@@ -66,8 +66,9 @@ int main(int argc, char** argv)
     const QString stageDir = ini.value(QStringLiteral("Stage")).toString();
     const qint64 pid = ini.value(QStringLiteral("Pid")).toLongLong();
     const int waitSeconds = std::clamp(ini.value(QStringLiteral("WaitSeconds"), 30).toInt(), 1, 600);
-    if (!logName.isEmpty())
-        g_logPath = QDir(QDir::tempPath()).filePath(logName);
+    // The log goes to the temporary folder the stage lives in.
+    if (!logName.isEmpty() && !stageDir.isEmpty())
+        g_logPath = QDir(QFileInfo(stageDir).absolutePath()).filePath(logName);
 
     if (stageDir.isEmpty() || !QFileInfo(stageDir).isDir()) {
         log(QStringLiteral("no staged update in %1").arg(stageDir));
