@@ -55,13 +55,18 @@ void DeviceControl::DiscoverBtn2Click(QObject*)
     const quint64 completionsBefore = m_completions;
     const int code = m_discovery->Discovery(radio.get(), SearchTimeout, false);
     // A completion may already have been handled inside Discovery; then nothing is pending.
-    if (code == 0 && m_completions == completionsBefore)
-        m_searchPending = true;
+    searchRequested(code, code == 0 && m_completions == completionsBefore);
+}
+
+void DeviceControl::searchRequested(int code, bool accepted)
+{
     qCDebug(lcDevices) << "search request" << code;
+    if (accepted)
+        m_searchPending = true;
     wclShowError(code);
-    // The indicator claims a running search, so it goes on only while one of ours is
-    // pending: accepted now, or already running when the answer is 21. After any other
-    // refusal no completion follows that would turn it off again.
+    // The indicator claims a running search whose completion will turn it off again, so
+    // it goes on only while one of ours is pending: accepted now, or already running when
+    // the answer is 21. After any other refusal no completion would follow.
     if (m_searchPending && (code == 0 || code == DiscoveryActive))
         showIndicator(true);
 }

@@ -48,6 +48,9 @@ public:
     // a thread of the Bluetooth stack, and outlives nothing.
     static void DeviceNumericComparison(QObject* Sender, quint32 Num, bool& Confirm);
 
+    // Reports the answer to a search request (box, indicator). accepted: the search
+    // runs and its completion is still to come.
+    void searchRequested(int code, bool accepted);
     // True from an accepted search request until its completion has been handled.
     bool searchPending() const { return m_searchPending; }
 
