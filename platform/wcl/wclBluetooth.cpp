@@ -26,6 +26,8 @@ std::atomic<quint64> g_roundTrips{0};
 // Introspection data of /org/bluez beyond this is not believed.
 constexpr int kMaxIntrospectBytes = 1 << 20;
 
+const QString kConnectionName = QStringLiteral("sarnavel-wcl");
+
 // Process-wide state of the loaded stack. UI thread only, except the agent.
 struct Stack {
     std::optional<QDBusConnection> injected;
@@ -84,7 +86,18 @@ void startAgent()
     s.agent = new BluezAgent;
     s.agent->moveToThread(s.agentThread);
     s.agentThread->start();
-    if (!connection().registerObject(BluezAgent::objectPath(), s.agent, QDBusConnection::ExportAllSlots))
+    // Exported from its own thread: Qt then delivers BlueZ's calls there even
+    // while the UI thread is blocked in Pair (exported from the UI thread, they
+    // would wait for the UI thread).
+    bool exported = false;
+    QDBusConnection conn = connection();
+    QMetaObject::invokeMethod(
+        s.agent,
+        [&exported, conn, agent = s.agent]() mutable {
+            exported = conn.registerObject(BluezAgent::objectPath(), agent, QDBusConnection::ExportAllSlots);
+        },
+        Qt::BlockingQueuedConnection);
+    if (!exported)
         qCWarning(lcWcl) << "cannot export the pairing agent";
     ensureAgentRegistered();
 }
@@ -97,7 +110,9 @@ void stopAgent()
     if (!s.agentOwner.isEmpty() && bluezOwner() == s.agentOwner)
         call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"), QStringLiteral("UnregisterAgent"),
              {QVariant::fromValue(QDBusObjectPath(BluezAgent::objectPath()))});
-    connection().unregisterObject(BluezAgent::objectPath());
+    QDBusConnection conn = connection();
+    QMetaObject::invokeMethod(
+        s.agent, [conn]() mutable { conn.unregisterObject(BluezAgent::objectPath()); }, Qt::BlockingQueuedConnection);
     s.agentThread->quit();
     if (!s.agentThread->wait(3000))
         qCWarning(lcWcl) << "agent thread did not end";
@@ -131,7 +146,7 @@ QDBusConnection connection()
     Stack& s = stack();
     if (s.conn)
         return *s.conn;
-    return s.injected ? *s.injected : QDBusConnection::systemBus();
+    return s.injected ? *s.injected : QDBusConnection(kConnectionName);
 }
 
 bool isLoaded()
@@ -314,7 +329,9 @@ int TwclAPI::Load()
     Stack& s = stack();
     if (s.loaded)
         return WCL_E_SUCCESS;
-    s.conn = s.injected ? *s.injected : QDBusConnection::systemBus();
+    // A connection of our own to the system bus: Qt's shared systemBus() holds
+    // back incoming calls (our agent's) until the UI event loop first runs.
+    s.conn = s.injected ? *s.injected : QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnectionName);
     QDBusConnectionInterface* bus = s.conn->isConnected() ? s.conn->interface() : nullptr;
     bool present = false;
     if (bus) {
@@ -339,6 +356,8 @@ int TwclAPI::Load()
     if (!present) {
         qCInfo(lcWcl) << "no BlueZ on the bus: no Bluetooth stack loaded";
         s.conn.reset();
+        if (!s.injected)
+            QDBusConnection::disconnectFromBus(kConnectionName);
         return WCL_E_TRANSPORT_NOT_AVAILABLE;
     }
     s.loaded = true;
@@ -359,6 +378,8 @@ int TwclAPI::Unload()
     s.loaded = false;
     s.loadedBy = nullptr;
     s.conn.reset();
+    if (!s.injected)
+        QDBusConnection::disconnectFromBus(kConnectionName);
     return WCL_E_SUCCESS;
 }
 

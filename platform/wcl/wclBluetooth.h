@@ -60,7 +60,8 @@ public:
     // unregisters the agent.
     int Unload();
 
-    // Bus to use from the next Load on; default QDBusConnection::systemBus().
+    // Bus to use from the next Load on; default: a connection of the library's own
+    // to the system bus (DBUS_SYSTEM_BUS_ADDRESS or the standard socket).
     static void setConnection(const QDBusConnection& bus);
     // Back to the default bus.
     static void resetConnection();
