@@ -28,25 +28,20 @@ DeviceControl::DeviceControl(const Components& components, RadioControl* radio, 
     , m_devices(components.devices)
     , m_indicator(components.indicator)
     , m_statusBar(components.statusBar)
-    , m_radio(radio)
-{
-}
+    , m_radio(radio) {}
 
-void DeviceControl::showIndicator(bool on)
-{
+void DeviceControl::showIndicator(bool on) {
     if (m_indicator)
         m_indicator->setVisible(on);
     if (m_statusBar && m_statusBar->PanelCount() > 0)
         m_statusBar->SetPanelText(0, on ? SearchingText : QString());
 }
 
-QTreeWidgetItem* DeviceControl::selectedRow() const
-{
+QTreeWidgetItem* DeviceControl::selectedRow() const {
     return m_devices ? m_devices->Selected() : nullptr;
 }
 
-void DeviceControl::DiscoverBtn2Click(QObject*)
-{
+void DeviceControl::DiscoverBtn2Click(QObject*) {
     if (!m_radio || !m_discovery)
         return;
     const std::unique_ptr<TwclBluetoothRadio> radio = m_radio->GetSelectedRadio();
@@ -58,8 +53,7 @@ void DeviceControl::DiscoverBtn2Click(QObject*)
     searchRequested(code, code == 0 && m_completions == completionsBefore);
 }
 
-void DeviceControl::searchRequested(int code, bool accepted)
-{
+void DeviceControl::searchRequested(int code, bool accepted) {
     qCDebug(lcDevices) << "search request" << code;
     if (accepted)
         m_searchPending = true;
@@ -71,15 +65,13 @@ void DeviceControl::searchRequested(int code, bool accepted)
         showIndicator(true);
 }
 
-void DeviceControl::wclBluetoothDiscoveryDiscoveryStarted(QObject*, TwclBluetoothRadio*)
-{
+void DeviceControl::wclBluetoothDiscoveryDiscoveryStarted(QObject*, TwclBluetoothRadio*) {
     if (m_devices)
         m_devices->Clear();
 }
 
 void DeviceControl::wclBluetoothDiscoveryDiscoveryComplete(QObject*, TwclBluetoothRadio*,
-                                                           TwclBluetoothDevices* Devices)
-{
+                                                           TwclBluetoothDevices* Devices) {
     m_searchPending = false;
     ++m_completions;
     qCDebug(lcDevices) << "search complete" << (Devices ? Devices->Count() : -1);
@@ -106,8 +98,7 @@ void DeviceControl::wclBluetoothDiscoveryDiscoveryComplete(QObject*, TwclBluetoo
     }
 }
 
-void DeviceControl::RefreshDevice()
-{
+void DeviceControl::RefreshDevice() {
     if (!m_radio)
         return;
     const std::unique_ptr<TwclBluetoothRadio> radio = m_radio->GetSelectedRadio();
@@ -134,8 +125,7 @@ void DeviceControl::RefreshDevice()
                                     : RadioControl::errorCell(code));
 }
 
-std::unique_ptr<TwclBluetoothDevice> DeviceControl::GetSelectedDevice()
-{
+std::unique_ptr<TwclBluetoothDevice> DeviceControl::GetSelectedDevice() {
     QTreeWidgetItem* row = selectedRow();
     if (!row) {
         vcl::MessageBoxes::warning(QStringLiteral("Select device"));
@@ -147,8 +137,7 @@ std::unique_ptr<TwclBluetoothDevice> DeviceControl::GetSelectedDevice()
     return device;
 }
 
-void DeviceControl::PairBtnClick(QObject*)
-{
+void DeviceControl::PairBtnClick(QObject*) {
     if (!m_radio)
         return;
     std::unique_ptr<TwclBluetoothRadio> radio = m_radio->GetSelectedRadio();
@@ -164,13 +153,11 @@ void DeviceControl::PairBtnClick(QObject*)
     radio.reset();
 }
 
-void DeviceControl::UnPairBtnClick(QObject*)
-{
+void DeviceControl::UnPairBtnClick(QObject*) {
     UnPair();
 }
 
-void DeviceControl::UnPair()
-{
+void DeviceControl::UnPair() {
     if (!m_radio)
         return;
     std::unique_ptr<TwclBluetoothRadio> radio = m_radio->GetSelectedRadio();
@@ -184,7 +171,6 @@ void DeviceControl::UnPair()
     radio.reset();
 }
 
-void DeviceControl::DeviceNumericComparison(QObject*, quint32, bool& Confirm)
-{
+void DeviceControl::DeviceNumericComparison(QObject*, quint32, bool& Confirm) {
     Confirm = true;
 }

@@ -17,8 +17,7 @@ constexpr int ConnectableCell = 1;
 constexpr int DiscoverableCell = 2;
 constexpr int NameCell = 3;
 
-QString yesNo(bool flag)
-{
+QString yesNo(bool flag) {
     return flag ? QStringLiteral("Yes") : QStringLiteral("No");
 }
 } // namespace
@@ -28,12 +27,9 @@ RadioControl::RadioControl(const Components& components, QObject* parent)
     , m_discovery(components.discovery)
     , m_radios(components.radios)
     , m_discoverable(components.discoverable)
-    , m_connectable(components.connectable)
-{
-}
+    , m_connectable(components.connectable) {}
 
-QString RadioControl::stackName(int api)
-{
+QString RadioControl::stackName(int api) {
     switch (api) {
     case baBlueSoleil:
         return QStringLiteral("BlueSoleil");
@@ -50,13 +46,11 @@ QString RadioControl::stackName(int api)
     }
 }
 
-QString RadioControl::errorCell(int code)
-{
+QString RadioControl::errorCell(int code) {
     return QStringLiteral("Error: %1").arg(code);
 }
 
-std::unique_ptr<TwclBluetoothRadio> RadioControl::GetSelectedRadio()
-{
+std::unique_ptr<TwclBluetoothRadio> RadioControl::GetSelectedRadio() {
     std::unique_ptr<TwclBluetoothRadio> radio;
     if (m_discovery) {
         // The enumeration is released at the end of this block; the copy stays usable.
@@ -73,8 +67,7 @@ std::unique_ptr<TwclBluetoothRadio> RadioControl::GetSelectedRadio()
     return radio;
 }
 
-void RadioControl::EnumBLDevice()
-{
+void RadioControl::EnumBLDevice() {
     ClearRadios();
     if (!m_discovery || !m_radios)
         return;
@@ -105,14 +98,12 @@ void RadioControl::EnumBLDevice()
     }
 }
 
-void RadioControl::ClearRadios()
-{
+void RadioControl::ClearRadios() {
     if (m_radios)
         m_radios->Clear();
 }
 
-void RadioControl::RefreshRadio()
-{
+void RadioControl::RefreshRadio() {
     const std::unique_ptr<TwclBluetoothRadio> radio = GetSelectedRadio();
     if (!radio)
         return;
@@ -139,59 +130,53 @@ void RadioControl::RefreshRadio()
     TListView::SetSubItem(row, NameCell, code == 0 ? name : errorCell(code));
 }
 
-bool RadioControl::readFlag(FlagKind which)
-{
+bool RadioControl::readFlag(FlagKind which) {
     const std::unique_ptr<TwclBluetoothRadio> radio = GetSelectedRadio();
     if (!radio)
         return false;
     bool flag = false;
-    const int code = which == FlagKind::Discoverable ? radio->GetDiscoverable(flag) : radio->GetConnectable(flag);
+    const int code =
+        which == FlagKind::Discoverable ? radio->GetDiscoverable(flag) : radio->GetConnectable(flag);
     wclShowError(code);
     RefreshRadio();
     return code == 0 && flag;
 }
 
-void RadioControl::writeFlag(FlagKind which, bool value)
-{
+void RadioControl::writeFlag(FlagKind which, bool value) {
     const std::unique_ptr<TwclBluetoothRadio> radio = GetSelectedRadio();
     if (!radio)
         return;
     // A refusal is shown, then the row is re-read either way: it shows what the radio
     // really holds, while the slider stays where the user put it.
-    wclShowError(which == FlagKind::Discoverable ? radio->SetDiscoverable(value) : radio->SetConnectable(value));
+    wclShowError(which == FlagKind::Discoverable ? radio->SetDiscoverable(value)
+                                                 : radio->SetConnectable(value));
     RefreshRadio();
 }
 
-bool RadioControl::getConnectable()
-{
+bool RadioControl::getConnectable() {
     return readFlag(FlagKind::Connectable);
 }
 
-bool RadioControl::getDiscoverable()
-{
+bool RadioControl::getDiscoverable() {
     return readFlag(FlagKind::Discoverable);
 }
 
-void RadioControl::SetConnectable(bool Flag)
-{
+void RadioControl::SetConnectable(bool Flag) {
     writeFlag(FlagKind::Connectable, Flag);
 }
 
-void RadioControl::SetDiscoverable(bool Flag)
-{
+void RadioControl::SetDiscoverable(bool Flag) {
     writeFlag(FlagKind::Discoverable, Flag);
 }
 
-void RadioControl::Slider1StateChanged(QObject*, TAdvSmoothSliderState State, double)
-{
+void RadioControl::Slider1StateChanged(QObject*, TAdvSmoothSliderState State, double) {
     if (State == ssOn)
         SetDiscoverable(true);
     else if (State == ssOff)
         SetDiscoverable(false);
 }
 
-void RadioControl::Slider2StateChanged(QObject*, TAdvSmoothSliderState State, double)
-{
+void RadioControl::Slider2StateChanged(QObject*, TAdvSmoothSliderState State, double) {
     if (State == ssOn)
         SetConnectable(true);
     else if (State == ssOff)

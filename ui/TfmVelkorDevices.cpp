@@ -6,8 +6,7 @@
 #include "TAeroSpeedButton.h"
 #include "wclBluetooth.h"
 
-void TfmVelkor::setupDevices()
-{
+void TfmVelkor::setupDevices() {
     m_devices = new DeviceControl({wclBluetoothDiscovery, lvDevices2, Marquee1, StatusBar1}, m_radio, this);
     connect(DiscoverBtn2, &QAbstractButton::clicked, m_devices,
             [this] { vcl::Application::guard([this] { DiscoverBtn2Click(DiscoverBtn2); }); });
@@ -27,48 +26,39 @@ void TfmVelkor::setupDevices()
             });
 }
 
-void TfmVelkor::DiscoverBtn2Click(QObject* Sender)
-{
+void TfmVelkor::DiscoverBtn2Click(QObject* Sender) {
     m_devices->DiscoverBtn2Click(Sender);
 }
 
-void TfmVelkor::wclBluetoothDiscoveryDiscoveryStarted(QObject* Sender, TwclBluetoothRadio* Radio)
-{
+void TfmVelkor::wclBluetoothDiscoveryDiscoveryStarted(QObject* Sender, TwclBluetoothRadio* Radio) {
     m_devices->wclBluetoothDiscoveryDiscoveryStarted(Sender, Radio);
 }
 
 void TfmVelkor::wclBluetoothDiscoveryDiscoveryComplete(QObject* Sender, TwclBluetoothRadio* Radio,
-                                                       TwclBluetoothDevices* Devices)
-{
+                                                       TwclBluetoothDevices* Devices) {
     m_devices->wclBluetoothDiscoveryDiscoveryComplete(Sender, Radio, Devices);
 }
 
-void TfmVelkor::RefreshDevice()
-{
+void TfmVelkor::RefreshDevice() {
     m_devices->RefreshDevice();
 }
 
-std::unique_ptr<TwclBluetoothDevice> TfmVelkor::GetSelectedDevice()
-{
+std::unique_ptr<TwclBluetoothDevice> TfmVelkor::GetSelectedDevice() {
     return m_devices->GetSelectedDevice();
 }
 
-void TfmVelkor::PairBtnClick(QObject* Sender)
-{
+void TfmVelkor::PairBtnClick(QObject* Sender) {
     m_devices->PairBtnClick(Sender);
 }
 
-void TfmVelkor::UnPairBtnClick(QObject* Sender)
-{
+void TfmVelkor::UnPairBtnClick(QObject* Sender) {
     m_devices->UnPairBtnClick(Sender);
 }
 
-void TfmVelkor::UnPair()
-{
+void TfmVelkor::UnPair() {
     m_devices->UnPair();
 }
 
-void TfmVelkor::DeviceNumericComparison(QObject* Sender, quint32 Num, bool& Confirm)
-{
+void TfmVelkor::DeviceNumericComparison(QObject* Sender, quint32 Num, bool& Confirm) {
     DeviceControl::DeviceNumericComparison(Sender, Num, Confirm);
 }

@@ -32,30 +32,25 @@ constexpr int CompletionWaitMs = 15000;
 // Sub-items of a device row.
 enum { ClassCell = 0, NameCell = 1, PairedCell = 2 };
 
-std::unique_ptr<TfmVelkor> makeWindow()
-{
+std::unique_ptr<TfmVelkor> makeWindow() {
     auto w = std::make_unique<TfmVelkor>(TfmVelkor::Options{.runFormCreate = false});
     w->wclAPI->Load();
     return w;
 }
 
-bool indicatorOn(TfmVelkor* w)
-{
+bool indicatorOn(TfmVelkor* w) {
     return !w->Marquee1->isHidden();
 }
 
-QString panel0(TfmVelkor* w)
-{
+QString panel0(TfmVelkor* w) {
     return w->StatusBar1->PanelText(0);
 }
 
-QString addressText(const QString& address)
-{
+QString addressText(const QString& address) {
     return QLatin1Char('(') + address + QLatin1Char(')');
 }
 
-QStringList captions(TListView* list)
-{
+QStringList captions(TListView* list) {
     QStringList out;
     for (int i = 0; i < list->RowCount(); ++i)
         out << TListView::Caption(list->Row(i));
@@ -68,8 +63,7 @@ class TestDevicesWindow : public QObject {
 private:
     std::unique_ptr<SimulatedBluez> m_bluez;
 
-    bool startBluez(bool withAdapter = true)
-    {
+    bool startBluez(bool withAdapter = true) {
         m_bluez = std::make_unique<SimulatedBluez>();
         if (!m_bluez->start()) {
             qWarning() << m_bluez->lastError();
@@ -80,16 +74,15 @@ private:
     QString devicePath(const QString& address) { return SimulatedBluez::devicePath(Hci0, address); }
 
     // Clicks the search button and waits for the completion to be handled.
-    static bool searchAndWait(TfmVelkor* w)
-    {
+    static bool searchAndWait(TfmVelkor* w) {
         QSignalSpy done(w->wclBluetoothDiscovery, &TwclBluetoothDiscovery::OnDiscoveryComplete);
         w->DiscoverBtn2->click();
         return done.wait(CompletionWaitMs);
     }
 
     // A finished search that listed one device, selected: its address.
-    QString listOneDevice(TfmVelkor* w, const QVariantMap& options = {{QStringLiteral("Name"), QStringLiteral("Phone")}})
-    {
+    QString listOneDevice(TfmVelkor* w,
+                          const QVariantMap& options = {{QStringLiteral("Name"), QStringLiteral("Phone")}}) {
         const QString address = QStringLiteral("00:11:22:33:44:55");
         m_bluez->addNearbyDevice(Hci0, address, options);
         MessageBoxSpy boxes;
@@ -99,8 +92,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         TwclBluetoothDiscovery::setInquiryUnitMs(UnitMs);
         wcl::testing::setCallTimeoutMs(1500);
         wcl::testing::setPairTimeoutMs(5000);
@@ -108,20 +100,25 @@ private Q_SLOTS:
     void cleanup() { m_bluez.reset(); }
 
     // Three devices found: three rows in order, the last selected, cells filled, indicator off.
-    void searchFillsTheList()
-    {
+    void searchFillsTheList() {
         QVERIFY(startBluez());
         const QString a = QStringLiteral("00:11:22:33:44:01");
         const QString b = QStringLiteral("00:11:22:33:44:02");
         const QString c = QStringLiteral("00:11:22:33:44:03");
-        m_bluez->addNearbyDevice(Hci0, a, {{QStringLiteral("Name"), QStringLiteral("Phone")},
-                                           {QStringLiteral("Class"), 0x20Cu}, {QStringLiteral("DelayMs"), 30u}});
-        m_bluez->addNearbyDevice(Hci0, b, {{QStringLiteral("Name"), QStringLiteral("Top bit")},
-                                           {QStringLiteral("Class"), 0x8000020Cu}, {QStringLiteral("DelayMs"), 60u}});
+        m_bluez->addNearbyDevice(Hci0, a,
+                                 {{QStringLiteral("Name"), QStringLiteral("Phone")},
+                                  {QStringLiteral("Class"), 0x20Cu},
+                                  {QStringLiteral("DelayMs"), 30u}});
+        m_bluez->addNearbyDevice(Hci0, b,
+                                 {{QStringLiteral("Name"), QStringLiteral("Top bit")},
+                                  {QStringLiteral("Class"), 0x8000020Cu},
+                                  {QStringLiteral("DelayMs"), 60u}});
         // Nameless and without a class of device: still listed.
-        m_bluez->addNearbyDevice(Hci0, c, {{QStringLiteral("Paired"), true}, {QStringLiteral("DelayMs"), 90u}});
+        m_bluez->addNearbyDevice(Hci0, c,
+                                 {{QStringLiteral("Paired"), true}, {QStringLiteral("DelayMs"), 90u}});
         // Known to BlueZ from earlier, not seen now: not part of a fresh search.
-        m_bluez->addDevice(Hci0, QStringLiteral("00:11:22:33:44:99"), {{QStringLiteral("Name"), QStringLiteral("Old")}});
+        m_bluez->addDevice(Hci0, QStringLiteral("00:11:22:33:44:99"),
+                           {{QStringLiteral("Name"), QStringLiteral("Old")}});
         auto w = makeWindow();
         QVERIFY(!indicatorOn(w.get()));
 
@@ -151,17 +148,18 @@ private Q_SLOTS:
     }
 
     // A name query that fails fills only its own cell.
-    void failingNameQuery()
-    {
+    void failingNameQuery() {
         QVERIFY(startBluez());
         const QString address = QStringLiteral("00:11:22:33:44:55");
         // A device BlueZ knows, seen again during the search.
-        m_bluez->addDevice(Hci0, address, {{QStringLiteral("Name"), QStringLiteral("Phone")},
-                                           {QStringLiteral("Class"), 0x5A020Cu}});
+        m_bluez->addDevice(
+            Hci0, address,
+            {{QStringLiteral("Name"), QStringLiteral("Phone")}, {QStringLiteral("Class"), 0x5A020Cu}});
         m_bluez->addNearbyDevice(Hci0, address);
         for (const char* prop : {"Alias", "Name"})
             QVERIFY(m_bluez->failProperty(devicePath(address), Device1, QString::fromLatin1(prop),
-                                          QStringLiteral("org.bluez.Error.NotSupported"), QStringLiteral("get")));
+                                          QStringLiteral("org.bluez.Error.NotSupported"),
+                                          QStringLiteral("get")));
         auto w = makeWindow();
         MessageBoxSpy boxes;
         QVERIFY(searchAndWait(w.get()));
@@ -177,8 +175,7 @@ private Q_SLOTS:
 
     // Nothing found / failed search: the box comes while the indicator still runs; it
     // goes off after OK. The list is empty either way (it was cleared when the search started).
-    void searchEndsWithBox_data()
-    {
+    void searchEndsWithBox_data() {
         QTest::addColumn<int>("how"); // 0 nothing around, 1 BlueZ goes away, 2 BlueZ refuses to start
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("type");
@@ -186,8 +183,7 @@ private Q_SLOTS:
         QTest::newRow("BlueZ gone") << 1 << "Discovery complete with error" << int(MsgType::Error);
         QTest::newRow("start refused") << 2 << "Discovery complete with error" << int(MsgType::Error);
     }
-    void searchEndsWithBox()
-    {
+    void searchEndsWithBox() {
         QFETCH(int, how);
         QFETCH(QString, text);
         QFETCH(int, type);
@@ -231,10 +227,10 @@ private Q_SLOTS:
 
     // A second click while a search runs: "Discovering operation is active.", nothing else changes,
     // and the running search completes as usual.
-    void secondClickWhileSearching()
-    {
+    void secondClickWhileSearching() {
         QVERIFY(startBluez());
-        m_bluez->addNearbyDevice(Hci0, QStringLiteral("00:11:22:33:44:01"), {{QStringLiteral("Name"), QStringLiteral("A")}});
+        m_bluez->addNearbyDevice(Hci0, QStringLiteral("00:11:22:33:44:01"),
+                                 {{QStringLiteral("Name"), QStringLiteral("A")}});
         auto w = makeWindow();
         MessageBoxSpy boxes;
         QSignalSpy started(w->wclBluetoothDiscovery, &TwclBluetoothDiscovery::OnDiscoveryStarted);
@@ -257,8 +253,7 @@ private Q_SLOTS:
 
     // A refused search request: the library's box, and no indicator, since no completion
     // would ever turn it off. The rows of the last search stay.
-    void refusedSearchLeavesIndicatorOff_data()
-    {
+    void refusedSearchLeavesIndicatorOff_data() {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("text");
         QTest::newRow("no transport") << 13 << "Specified transport is not available.";
@@ -267,8 +262,7 @@ private Q_SLOTS:
         // 21 with no search of this window running: nothing of ours will complete.
         QTest::newRow("someone else's search") << 21 << "Discovering operation is active.";
     }
-    void refusedSearchLeavesIndicatorOff()
-    {
+    void refusedSearchLeavesIndicatorOff() {
         QFETCH(int, code);
         QFETCH(QString, text);
         QVERIFY(startBluez());
@@ -287,8 +281,7 @@ private Q_SLOTS:
 
     // The same through the button: another discovery component of the process is searching,
     // so the library answers 21 to this window, whose own completion will never come.
-    void otherComponentSearching()
-    {
+    void otherComponentSearching() {
         QVERIFY(startBluez());
         m_bluez->addNearbyDevice(Hci0, QStringLiteral("00:11:22:33:44:01"));
         auto w = makeWindow();
@@ -311,15 +304,13 @@ private Q_SLOTS:
     }
 
     // Without a working radio each button shows the radio boxes only.
-    void noRadio_data()
-    {
+    void noRadio_data() {
         QTest::addColumn<QString>("button");
         QTest::newRow("search") << "DiscoverBtn2";
         QTest::newRow("pair") << "PairBtn";
         QTest::newRow("unpair") << "UnPairBtn";
     }
-    void noRadio()
-    {
+    void noRadio() {
         QFETCH(QString, button);
         QVERIFY(startBluez(false));
         QVERIFY(m_bluez->killBluez());
@@ -334,14 +325,12 @@ private Q_SLOTS:
     }
 
     // With a radio and no selected row, pairing and unpairing show "Select device" only.
-    void noSelectedRow_data()
-    {
+    void noSelectedRow_data() {
         QTest::addColumn<QString>("button");
         QTest::newRow("pair") << "PairBtn";
         QTest::newRow("unpair") << "UnPairBtn";
     }
-    void noSelectedRow()
-    {
+    void noSelectedRow() {
         QFETCH(QString, button);
         QVERIFY(startBluez());
         auto w = makeWindow();
@@ -355,8 +344,7 @@ private Q_SLOTS:
 
     // Numeric comparison is confirmed without a prompt; no box; the Paired cell keeps the
     // search's value; a second pairing is refused; unpairing removes the pairing in BlueZ.
-    void pairAndUnpair()
-    {
+    void pairAndUnpair() {
         QVERIFY(startBluez());
         auto w = makeWindow();
         const QString address = listOneDevice(w.get());
@@ -383,25 +371,26 @@ private Q_SLOTS:
         QCOMPARE(TListView::SubItem(w->lvDevices2->Selected(), PairedCell), QStringLiteral("NO"));
     }
 
-    void numericComparisonConfirms()
-    {
+    void numericComparisonConfirms() {
         bool confirm = false;
         DeviceControl::DeviceNumericComparison(nullptr, 123456, confirm);
         QVERIFY(confirm);
     }
 
     // An edited caption that is not an address: the application-wide exception message.
-    void editedCaptionIsRefused_data()
-    {
+    void editedCaptionIsRefused_data() {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("pair, text") << "PairBtn" << "my phone";
-        QTest::newRow("unpair, one short") << "UnPairBtn" << "(00:11:22:33:44:5)";
-        QTest::newRow("pair, no parentheses") << "PairBtn" << "_00:11:22:33:44:55_";
-        QTest::newRow("unpair, empty") << "UnPairBtn" << "";
+        QTest::newRow("pair, text") << "PairBtn"
+                                    << "my phone";
+        QTest::newRow("unpair, one short") << "UnPairBtn"
+                                           << "(00:11:22:33:44:5)";
+        QTest::newRow("pair, no parentheses") << "PairBtn"
+                                              << "_00:11:22:33:44:55_";
+        QTest::newRow("unpair, empty") << "UnPairBtn"
+                                       << "";
     }
-    void editedCaptionIsRefused()
-    {
+    void editedCaptionIsRefused() {
         QFETCH(QString, button);
         QFETCH(QString, caption);
         QVERIFY(startBluez());
@@ -421,12 +410,12 @@ private Q_SLOTS:
     }
 
     // An edited caption with another valid address addresses that device.
-    void editedValidCaptionAddressesThatDevice()
-    {
+    void editedValidCaptionAddressesThatDevice() {
         QVERIFY(startBluez());
         const QString other = QStringLiteral("00:AA:BB:CC:DD:EE");
-        m_bluez->addDevice(Hci0, other, {{QStringLiteral("Name"), QStringLiteral("Other")},
-                                         {QStringLiteral("Paired"), true}});
+        m_bluez->addDevice(
+            Hci0, other,
+            {{QStringLiteral("Name"), QStringLiteral("Other")}, {QStringLiteral("Paired"), true}});
         auto w = makeWindow();
         const QString listed = listOneDevice(w.get());
         QVERIFY(!listed.isEmpty());
@@ -440,8 +429,7 @@ private Q_SLOTS:
 
     // Closing the window while a search runs: the completion runs as a failed search during
     // the window's destruction, adds no row, and touches nothing freed (run under ASan).
-    void closeWhileSearching()
-    {
+    void closeWhileSearching() {
         QVERIFY(startBluez());
         m_bluez->addNearbyDevice(Hci0, QStringLiteral("00:11:22:33:44:01"),
                                  {{QStringLiteral("DelayMs"), 5000u}});

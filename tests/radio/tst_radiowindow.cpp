@@ -29,26 +29,22 @@ const QString FeatureNotSupported = QStringLiteral("Feature is not supported.");
 enum { ApiCell = 0, ConnectableCell = 1, DiscoverableCell = 2, NameCell = 3 };
 
 // A window as FormCreate leaves it (library loaded), without the update wizard.
-std::unique_ptr<TfmVelkor> makeWindow()
-{
+std::unique_ptr<TfmVelkor> makeWindow() {
     auto w = std::make_unique<TfmVelkor>(TfmVelkor::Options{.runFormCreate = false});
     w->wclAPI->Load();
     return w;
 }
 
-QString cell(TListView* list, int sub)
-{
+QString cell(TListView* list, int sub) {
     return TListView::SubItem(list->Selected(), sub);
 }
 
-QString yesNo(bool b)
-{
+QString yesNo(bool b) {
     return b ? QStringLiteral("Yes") : QStringLiteral("No");
 }
 
 // The user switches a slider with the keyboard: Home is On, End is Off.
-void userSets(TAdvSmoothSlider* slider, TAdvSmoothSliderState state)
-{
+void userSets(TAdvSmoothSlider* slider, TAdvSmoothSliderState state) {
     QTest::keyClick(slider, state == ssOn ? Qt::Key_Home : Qt::Key_End);
 }
 } // namespace
@@ -58,8 +54,7 @@ class TestRadioWindow : public QObject {
 private:
     std::unique_ptr<SimulatedBluez> m_bluez;
 
-    bool startBluez()
-    {
+    bool startBluez() {
         m_bluez = std::make_unique<SimulatedBluez>();
         if (!m_bluez->start()) {
             qWarning() << m_bluez->lastError();
@@ -67,8 +62,7 @@ private:
         }
         return true;
     }
-    QString addAdapter(bool discoverable, const QVariant& connectable, bool powered = true)
-    {
+    QString addAdapter(bool discoverable, const QVariant& connectable, bool powered = true) {
         return m_bluez->addAdapter(Hci0, QStringLiteral("sarnavel-test"), connectable,
                                    {{QStringLiteral("Address"), AdapterAddress},
                                     {QStringLiteral("Powered"), powered},
@@ -82,8 +76,7 @@ private Q_SLOTS:
     void cleanup() { m_bluez.reset(); }
 
     // One adapter: one selected row, sliders enabled showing its flags, nothing written, no box.
-    void fillShowsTheAdapter_data()
-    {
+    void fillShowsTheAdapter_data() {
         QTest::addColumn<bool>("discoverable");
         QTest::addColumn<QVariant>("connectable"); // invalid: BlueZ without Adapter1.Connectable
         QTest::addColumn<bool>("powered");
@@ -93,8 +86,7 @@ private Q_SLOTS:
         QTest::newRow("old BlueZ, powered") << false << QVariant() << true << true;
         QTest::newRow("old BlueZ, powered off") << false << QVariant() << false << false;
     }
-    void fillShowsTheAdapter()
-    {
+    void fillShowsTheAdapter() {
         QFETCH(bool, discoverable);
         QFETCH(QVariant, connectable);
         QFETCH(bool, powered);
@@ -125,8 +117,7 @@ private Q_SLOTS:
         QCOMPARE(adapterProp(QStringLiteral("Powered")), QVariant(powered));
     }
 
-    void stackNames()
-    {
+    void stackNames() {
         QCOMPARE(RadioControl::stackName(baBlueSoleil), QStringLiteral("BlueSoleil"));
         QCOMPARE(RadioControl::stackName(baMicrosoft), QStringLiteral("Microsoft"));
         QCOMPARE(RadioControl::stackName(baToshiba), QStringLiteral("Toshiba"));
@@ -138,8 +129,7 @@ private Q_SLOTS:
 
     // No BlueZ on the bus: one box at the fill, then the library's box and the warning
     // before every operation that needs the working radio, and nothing else.
-    void withoutBluez()
-    {
+    void withoutBluez() {
         QVERIFY(startBluez());
         QVERIFY(m_bluez->killBluez());
         auto w = makeWindow();
@@ -170,8 +160,7 @@ private Q_SLOTS:
     }
 
     // BlueZ answers but has no adapter: no row, no box at the fill; the warning alone later.
-    void withoutAdapter()
-    {
+    void withoutAdapter() {
         QVERIFY(startBluez());
         auto w = makeWindow();
         MessageBoxSpy boxes;
@@ -184,8 +173,7 @@ private Q_SLOTS:
     }
 
     // An accepted switch: no box, the cell follows, the other slider stays.
-    void switchAccepted_data()
-    {
+    void switchAccepted_data() {
         QTest::addColumn<int>("slider"); // 1 discoverable, 2 connectable
         QTest::addColumn<bool>("on");
         QTest::addColumn<QVariant>("connectable");
@@ -198,8 +186,7 @@ private Q_SLOTS:
         QTest::newRow("old BlueZ: connectable off") << 2 << false << QVariant() << "Powered";
         QTest::newRow("old BlueZ: connectable on") << 2 << true << QVariant() << "Powered";
     }
-    void switchAccepted()
-    {
+    void switchAccepted() {
         QFETCH(int, slider);
         QFETCH(bool, on);
         QFETCH(QVariant, connectable);
@@ -226,14 +213,14 @@ private Q_SLOTS:
         QCOMPARE(cell(w->lvRadios, slider == 1 ? DiscoverableCell : ConnectableCell), yesNo(on));
         // The other cell shows what the radio reports now (switching connectable off
         // ends discoverable), while its slider has not moved.
-        QCOMPARE(cell(w->lvRadios, DiscoverableCell), yesNo(adapterProp(QStringLiteral("Discoverable")).toBool()));
+        QCOMPARE(cell(w->lvRadios, DiscoverableCell),
+                 yesNo(adapterProp(QStringLiteral("Discoverable")).toBool()));
         if (slider == 2 && !on)
             QCOMPARE(cell(w->lvRadios, DiscoverableCell), QStringLiteral("No"));
     }
 
     // A key that leaves the slider where it is raises nothing: no call to the radio.
-    void unchangedSliderDoesNothing()
-    {
+    void unchangedSliderDoesNothing() {
         QVERIFY(startBluez());
         addAdapter(true, true);
         auto w = makeWindow();
@@ -247,22 +234,21 @@ private Q_SLOTS:
     }
 
     // A refused switch: the library's box, the row keeps the real flag, the slider stays put.
-    void switchRefused_data()
-    {
+    void switchRefused_data() {
         QTest::addColumn<int>("slider");
         QTest::addColumn<QString>("bluezProperty");
         QTest::addColumn<int>("rowCell");
         QTest::newRow("discoverable") << 1 << "Discoverable" << int(DiscoverableCell);
         QTest::newRow("connectable") << 2 << "Connectable" << int(ConnectableCell);
     }
-    void switchRefused()
-    {
+    void switchRefused() {
         QFETCH(int, slider);
         QFETCH(QString, bluezProperty);
         QFETCH(int, rowCell);
         QVERIFY(startBluez());
         addAdapter(true, true);
-        QVERIFY(m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, NotSupported, QStringLiteral("set")));
+        QVERIFY(
+            m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, NotSupported, QStringLiteral("set")));
         auto w = makeWindow();
         w->EnumBLDevice();
         TAdvSmoothSlider* used = slider == 1 ? w->Slider1 : w->Slider2;
@@ -278,8 +264,7 @@ private Q_SLOTS:
     }
 
     // Flags that cannot be read: two boxes, "Error: 4" cells, both sliders enabled and off.
-    void flagsUnreadable()
-    {
+    void flagsUnreadable() {
         QVERIFY(startBluez());
         addAdapter(true, true);
         for (const char* prop : {"Discoverable", "Connectable"})
@@ -299,20 +284,19 @@ private Q_SLOTS:
     }
 
     // A failed address or name read shows in its own cell only; no box.
-    void readFailsInItsCellOnly_data()
-    {
+    void readFailsInItsCellOnly_data() {
         QTest::addColumn<QString>("bluezProperty");
         QTest::addColumn<int>("failedCell"); // -1: the caption
         QTest::newRow("address") << "Address" << -1;
         QTest::newRow("name") << "Alias" << int(NameCell);
     }
-    void readFailsInItsCellOnly()
-    {
+    void readFailsInItsCellOnly() {
         QFETCH(QString, bluezProperty);
         QFETCH(int, failedCell);
         QVERIFY(startBluez());
         addAdapter(false, true);
-        QVERIFY(m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, NotSupported, QStringLiteral("get")));
+        QVERIFY(
+            m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, NotSupported, QStringLiteral("get")));
         auto w = makeWindow();
         MessageBoxSpy boxes;
         w->EnumBLDevice();
@@ -324,22 +308,23 @@ private Q_SLOTS:
         QVERIFY2((failedCell == -1 ? caption : name).startsWith(QLatin1String("Error: ")),
                  qPrintable(caption + QLatin1Char('|') + name));
         QVERIFY((failedCell == -1 ? caption : name) != QLatin1String("Error: 0"));
-        QCOMPARE(failedCell == -1 ? name : caption, failedCell == -1 ? QStringLiteral("sarnavel-test") : AddressText);
+        QCOMPARE(failedCell == -1 ? name : caption,
+                 failedCell == -1 ? QStringLiteral("sarnavel-test") : AddressText);
         QCOMPARE(TListView::SubItem(row, ApiCell), QStringLiteral("BlueZ"));
         QCOMPARE(TListView::SubItem(row, ConnectableCell), QStringLiteral("Yes"));
         QCOMPARE(TListView::SubItem(row, DiscoverableCell), QStringLiteral("No"));
     }
 
     // The user cleared the selection, then used a slider: the radio is switched, no row is written.
-    void switchWithoutSelectedRow()
-    {
+    void switchWithoutSelectedRow() {
         QVERIFY(startBluez());
         addAdapter(false, true);
         auto w = makeWindow();
         w->EnumBLDevice();
         QTreeWidgetItem* row = w->lvRadios->Row(0);
         const QStringList before{TListView::Caption(row), TListView::SubItem(row, ConnectableCell),
-                                 TListView::SubItem(row, DiscoverableCell), TListView::SubItem(row, NameCell)};
+                                 TListView::SubItem(row, DiscoverableCell),
+                                 TListView::SubItem(row, NameCell)};
         w->lvRadios->SetSelected(nullptr);
         MessageBoxSpy boxes;
         userSets(w->Slider1, ssOn);
@@ -353,14 +338,12 @@ private Q_SLOTS:
 
     // BlueZ goes away while the window is open and comes back: the next operation
     // reports an error, the one after the return works; nothing hangs.
-    void bluezRestartsWhileOpen_data()
-    {
+    void bluezRestartsWhileOpen_data() {
         QTest::addColumn<bool>("frozen"); // stops answering instead of vanishing
         QTest::newRow("killed") << false;
         QTest::newRow("not answering") << true;
     }
-    void bluezRestartsWhileOpen()
-    {
+    void bluezRestartsWhileOpen() {
         QFETCH(bool, frozen);
         QVERIFY(startBluez());
         addAdapter(false, true);
@@ -388,8 +371,7 @@ private Q_SLOTS:
         QCOMPARE(cell(w->lvRadios, DiscoverableCell), QStringLiteral("Yes"));
     }
 
-    void errorDisplay()
-    {
+    void errorDisplay() {
         MessageBoxSpy boxes;
         QCOMPARE(wclShowError(0), false);
         QCOMPARE(boxes.count(), 0);
