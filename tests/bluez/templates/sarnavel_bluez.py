@@ -182,6 +182,12 @@ def _start_discovery(adapter, sender=None):
     if sender in adapter.sar_discovery_clients:
         raise _error('org.bluez.Error.InProgress', 'Operation already in progress')
     adapter.sar_discovery_clients.add(sender)
+    if sender and sender not in adapter.sar_client_watches:
+        # like bluetoothd: a client leaving the bus ends its discovery
+        def owner_changed(owner, adapter=adapter, sender=sender):
+            if not owner and sender in adapter.sar_discovery_clients:
+                _stop_discovery(adapter, sender=sender)
+        adapter.sar_client_watches[sender] = adapter.connection.watch_name_owner(sender, owner_changed)
     if not props['Discovering']:
         props['Discovering'] = dbus.Boolean(True, variant_level=1)
         _emit_changed(adapter, ADAPTER_IFACE, {'Discovering': props['Discovering']})
@@ -257,6 +263,7 @@ def AddAdapterEx(self, hci, alias, options):
     adapter.sar_generation = 0
     adapter.sar_discovery_error = ''
     adapter.sar_discovery_clients = set()
+    adapter.sar_client_watches = {}
     adapter.sar_disc_timer = 0
     _make_failable(adapter)
     adapter.methods[ADAPTER_IFACE]['StartDiscovery'] = ('', '', '', _start_discovery)
