@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
+#include <QTimer>
 #include <QUuid>
 #include <fcntl.h>
 
@@ -50,7 +51,13 @@ BluetoothAdapter::BluetoothAdapter(QObject* parent)
     , m_connectionName(QStringLiteral("sarnavel-tethering-") + QUuid::createUuid().toString(QUuid::Id128))
     , m_path(QStringLiteral("/org/sarnavel/tethering/") + QUuid::createUuid().toString(QUuid::Id128))
     , m_bus(m_connectionName)
+    , m_retry(new QTimer(this))
 {
+    m_retry->setSingleShot(true);
+    connect(m_retry, &QTimer::timeout, this, [this] {
+        if (!m_registered && m_bus.isConnected())
+            registerProfile(2000);
+    });
 }
 
 BluetoothAdapter::~BluetoothAdapter()
@@ -79,7 +86,9 @@ bool BluetoothAdapter::start(int timeoutMs)
         m_watcher = new QDBusServiceWatcher(BluezService, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString&, const QString&, const QString& newOwner) {
-                    m_registered = false;
+                    setRegistered(false);
+                    m_retryMs = 0;
+                    m_retry->stop();
                     if (!newOwner.isEmpty()) {
                         qCInfo(lcTethering) << "BlueZ appeared; registering the profile again";
                         registerProfile(2000);
@@ -105,10 +114,21 @@ bool BluetoothAdapter::registerProfile(int timeoutMs)
     const QDBusMessage reply = m_bus.call(call, QDBus::Block, timeoutMs);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         qCWarning(lcTethering) << "RegisterProfile failed:" << reply.errorName() << reply.errorMessage();
-        m_registered = false;
+        setRegistered(false);
+        // BlueZ is there but not ready (still starting): try again, less and less often.
+        // Without BlueZ the watcher tells us when it comes.
+        const QString name = reply.errorName();
+        if (name != QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") &&
+            name != QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner") &&
+            name != QLatin1String("org.bluez.Error.AlreadyExists")) {
+            m_retryMs = m_retryMs == 0 ? 250 : qMin(m_retryMs * 2, 8000);
+            m_retry->start(m_retryMs);
+        }
         return false;
     }
-    m_registered = true;
+    m_retryMs = 0;
+    m_retry->stop();
+    setRegistered(true);
     qCInfo(lcTethering) << "profile registered with BlueZ at" << m_path;
     return true;
 }
@@ -119,13 +139,14 @@ void BluetoothAdapter::stop()
         return;
     delete m_watcher;
     m_watcher = nullptr;
+    m_retry->stop();
     if (m_registered) {
         QDBusMessage call = QDBusMessage::createMethodCall(BluezService, QStringLiteral("/org/bluez"),
                                                            QStringLiteral("org.bluez.ProfileManager1"),
                                                            QStringLiteral("UnregisterProfile"));
         call << QVariant::fromValue(QDBusObjectPath(m_path));
         m_bus.call(call, QDBus::Block, 500);
-        m_registered = false;
+        setRegistered(false);
     }
     if (m_objectExported) {
         m_bus.unregisterObject(m_path);
@@ -136,6 +157,14 @@ void BluetoothAdapter::stop()
     QDBusConnection::disconnectFromBus(m_connectionName);
     m_bus = QDBusConnection(m_connectionName); // no longer connected
 
+}
+
+void BluetoothAdapter::setRegistered(bool registered)
+{
+    if (registered == m_registered)
+        return;
+    m_registered = registered;
+    Q_EMIT registeredChanged(registered);
 }
 
 void BluetoothAdapter::newConnection(const QString& device, int fd)
@@ -150,7 +179,7 @@ void BluetoothAdapter::requestDisconnection(const QString& device)
 
 void BluetoothAdapter::released()
 {
-    m_registered = false;
+    setRegistered(false);
 }
 
 } // namespace tethering

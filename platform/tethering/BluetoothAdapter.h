@@ -8,6 +8,7 @@
 #include <QString>
 
 class QDBusServiceWatcher;
+class QTimer;
 
 namespace tethering {
 
@@ -34,15 +35,19 @@ Q_SIGNALS:
     // A connected RFCOMM socket; the receiver owns fd.
     void connectionArrived(int fd, const QString& device);
     void disconnectRequested(const QString& device);
+    void registeredChanged(bool registered);
 
 private:
     bool registerProfile(int timeoutMs);
+    void setRegistered(bool registered);
 
     QString m_connectionName;
     QString m_path;
     QDBusConnection m_bus;
     QObject* m_profileObject = nullptr;
     QDBusServiceWatcher* m_watcher = nullptr;
+    QTimer* m_retry = nullptr;
+    int m_retryMs = 0;
     bool m_registered = false;
     bool m_objectExported = false;
 };

@@ -203,6 +203,9 @@ void TTetheringManager::start()
     connect(m_engine, &Engine::resourcesArrived, this, &TTetheringManager::onResources, Qt::QueuedConnection);
     connect(m_engine, &Engine::remoteProfiles, this, &TTetheringManager::onRemoteProfiles, Qt::QueuedConnection);
     connect(m_engine, &Engine::remoteLeft, this, &TTetheringManager::onRemoteLeft, Qt::QueuedConnection);
+    connect(
+        m_engine, &Engine::bluetoothReady, this, [this](bool ready) { m_bluetoothReady = ready; },
+        Qt::QueuedConnection);
     m_thread->start();
     if (adapterAllowed(QStringLiteral("Network")))
         qCInfo(lcTethering) << "the network adapter is not offered; only Bluetooth and socket pairs";
@@ -229,6 +232,7 @@ void TTetheringManager::stop()
     m_queue->items.clear();
     m_remoteProfiles.m_items.clear();
     m_bluetoothReady = false;
+    m_bluetoothStarted = false;
 }
 
 void TTetheringManager::attach(TTetheringAppProfile* profile)
@@ -241,26 +245,14 @@ void TTetheringManager::attach(TTetheringAppProfile* profile)
     LocalProfile lp{profile->m_identifier, profile->Text, profile->Group, profile->Visible, profile->Enabled};
     QMetaObject::invokeMethod(m_engine, [e = m_engine, lp] { e->addProfile(lp); }, Qt::QueuedConnection);
 
-    if (adapterAllowed(QStringLiteral("Bluetooth")) && !m_bluetoothReady) {
+    if (adapterAllowed(QStringLiteral("Bluetooth")) && !m_bluetoothStarted) {
+        m_bluetoothStarted = true;
         // Wait for the adapter, but only so long: without BlueZ or a radio the
         // caller (the window being created) must go on at once.
         auto ready = std::make_shared<std::promise<bool>>();
         auto future = ready->get_future();
-        QPointer<TTetheringManager> self(this);
         QMetaObject::invokeMethod(
-            m_engine,
-            [e = m_engine, ready, self] {
-                const bool ok = e->startBluetooth();
-                ready->set_value(ok);
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(),
-                    [self, ok] {
-                        if (self)
-                            self->m_bluetoothReady = self->m_bluetoothReady || ok;
-                    },
-                    Qt::QueuedConnection);
-            },
-            Qt::QueuedConnection);
+            m_engine, [e = m_engine, ready] { ready->set_value(e->startBluetooth()); }, Qt::QueuedConnection);
         const auto timeout = std::chrono::milliseconds(currentTimings().adapterStartTimeoutMs);
         if (future.wait_for(timeout) == std::future_status::ready)
             m_bluetoothReady = future.get();

@@ -154,6 +154,7 @@ private:
     QThread* m_thread = nullptr;
     tethering::Engine* m_engine = nullptr;
     bool m_bluetoothReady = false;
+    bool m_bluetoothStarted = false;
     std::unique_ptr<tethering::DispatchQueue> m_queue;
     bool m_dispatching = false;
 };

@@ -521,6 +521,7 @@ bool Engine::startBluetooth()
         connect(m_bluetooth, &BluetoothAdapter::connectionArrived, this,
                 [this](int fd, const QString& device) { acceptFd(fd, QStringLiteral("Bluetooth"), device); });
         connect(m_bluetooth, &BluetoothAdapter::disconnectRequested, this, &Engine::disconnectDevice);
+        connect(m_bluetooth, &BluetoothAdapter::registeredChanged, this, &Engine::bluetoothReady);
     }
     return m_bluetooth->start(qMax(100, m_timings.adapterStartTimeoutMs - 200));
 }

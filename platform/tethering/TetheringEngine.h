@@ -96,6 +96,7 @@ Q_SIGNALS:
     void resourcesArrived(const QList<tethering::Incoming>& batch);
     void remoteProfiles(const QString& managerId, const QList<TTetheringProfileInfo>& profiles);
     void remoteLeft(const QString& managerId);
+    void bluetoothReady(bool ready);
 
 private:
     void tick();
