@@ -1,6 +1,7 @@
 #include "ControlFile.h"
 
-#include <QCryptographicHash>
+#include "Signing.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -382,7 +383,7 @@ QByteArray sha256OfFile(const QString& path, qint64* size)
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};
-    QCryptographicHash h(QCryptographicHash::Sha256);
+    Sha256 h;
     qint64 total = 0;
     QByteArray buf(1 << 16, Qt::Uninitialized);
     for (;;) {
@@ -391,7 +392,7 @@ QByteArray sha256OfFile(const QString& path, qint64* size)
             return {};
         if (n == 0)
             break;
-        h.addData(QByteArrayView(buf.constData(), n));
+        h.addData(buf.constData(), n);
         total += n;
     }
     if (size)

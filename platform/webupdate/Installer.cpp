@@ -2,7 +2,6 @@
 
 #include "Signing.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,7 +47,7 @@ bool copySynced(const QString& src, const QString& dst, QFileDevice::Permissions
         *error = QStringLiteral("cannot write %1: %2").arg(dst, out.errorString());
         return false;
     }
-    QCryptographicHash h(QCryptographicHash::Sha256);
+    Sha256 h;
     QByteArray buf(1 << 16, Qt::Uninitialized);
     for (;;) {
         const qint64 n = in.read(buf.data(), buf.size());
@@ -58,7 +57,7 @@ bool copySynced(const QString& src, const QString& dst, QFileDevice::Permissions
         }
         if (n == 0)
             break;
-        h.addData(QByteArrayView(buf.constData(), n));
+        h.addData(buf.constData(), n);
         if (out.write(buf.constData(), n) != n) {
             *error = QStringLiteral("cannot write %1: %2").arg(dst, out.errorString());
             return false;

@@ -34,6 +34,35 @@ Pkey readPrivate(const QByteArray& pem)
 }
 } // namespace
 
+Sha256::Sha256()
+    : m_ctx(EVP_MD_CTX_new())
+{
+    EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(m_ctx), EVP_sha256(), nullptr);
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_ctx)); }
+
+void Sha256::addData(const char* data, qint64 size)
+{
+    if (size > 0)
+        EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(m_ctx), data, size_t(size));
+}
+
+QByteArray Sha256::result()
+{
+    QByteArray out(32, Qt::Uninitialized);
+    unsigned int len = 32;
+    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(m_ctx), reinterpret_cast<unsigned char*>(out.data()), &len);
+    return out;
+}
+
+QByteArray Sha256::hash(const QByteArray& data)
+{
+    Sha256 h;
+    h.addData(data);
+    return h.result();
+}
+
 QByteArray releasePublicKey()
 {
     return QByteArray::fromHex(QByteArrayLiteral(SARNAVEL_RELEASE_PUBKEY_HEX));

@@ -7,6 +7,22 @@
 
 namespace webupdate {
 
+// Streaming SHA-256 (OpenSSL's, several times faster than QCryptographicHash here).
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void addData(const char* data, qint64 size);
+    void addData(const QByteArray& data) { addData(data.constData(), data.size()); }
+    QByteArray result(); // 32 raw bytes; ends the hash
+    static QByteArray hash(const QByteArray& data);
+
+private:
+    void* m_ctx;
+};
+
 // The release public key built into the program (32 raw bytes).
 QByteArray releasePublicKey();
 

@@ -6,7 +6,6 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -405,7 +404,7 @@ void TWebUpdate::startNextFile()
         finishDownload(false, QStringLiteral("Cannot write %1.").arg(m_out->fileName()));
         return;
     }
-    m_hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    m_hash = std::make_unique<Sha256>();
     emit fileProgress(f.name, 0, f.size);
     qCDebug(lcWebUpdate) << "downloading" << f.url;
     m_reply = get(f.url);

@@ -19,7 +19,9 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QFile;
-class QCryptographicHash;
+namespace webupdate {
+class Sha256;
+}
 class QTimer;
 
 class TWebUpdate : public QObject {
@@ -134,7 +136,7 @@ private:
     qint64 m_totalDone = 0;
     qint64 m_fileDone = 0;
     std::unique_ptr<QFile> m_out;
-    std::unique_ptr<QCryptographicHash> m_hash;
+    std::unique_ptr<webupdate::Sha256> m_hash;
     QString m_stageDir;
     bool m_restartStarted = false;
 };
