@@ -134,7 +134,7 @@ public:
     int Unpair(TwclBluetoothRadio* Radio);
 
     // Called during Pair for numeric comparison; may run on a non-UI thread.
-    // Confirm starts true; false rejects the pairing.
+    // Confirm starts false; the pairing goes on only if the handler sets it.
     std::function<void(QObject* Sender, quint32 Num, bool& Confirm)> OnNumericComparison;
     // Unbound by default: the library then answers by itself (docs/bluetooth.md).
     std::function<void(QObject* Sender, QString& Pin)> OnPINRequest;
