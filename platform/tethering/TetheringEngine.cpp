@@ -190,8 +190,10 @@ private:
         }
         if (pos > 0)
             m_stream->consume(pos);
+        // A started frame must be complete within the frame timeout; the clock
+        // starts again with every frame that completes.
         const bool partial = !m_stream->buffer().isEmpty() && !m_waitingForUi;
-        if (partial && !m_partial)
+        if (partial && (!m_partial || pos > 0))
             m_partialSince.start();
         m_partial = partial;
         m_engine->flushDeliveries();
