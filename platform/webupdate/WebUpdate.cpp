@@ -516,6 +516,14 @@ bool TWebUpdate::Restart(QString* error)
         *error = QStringLiteral("Nothing has been downloaded.");
         return false;
     }
+    // An installed copy the user may not change (a system package) cannot be updated from here.
+    const QString root = QFileInfo(applicationPath()).absolutePath();
+    if (!QFileInfo(root).isWritable()) {
+        *error = QStringLiteral("The program's folder %1 cannot be written; "
+                                "install the update with the system's package manager.")
+                     .arg(root);
+        return false;
+    }
     QList<int> indices;
     for (const FileEntry& f : m_downloaded)
         indices.append(f.index);

@@ -38,6 +38,7 @@ private slots:
     void refusesAndStartsOldVersion();
     void waitForProgramIsBounded();
     void settingsForAnotherProgram();
+    void releaseTool();
 
 private:
     int runUpdater(qint64 pid = 0, int waitSeconds = 10, const QString& program = {});
@@ -174,6 +175,48 @@ void TestWebUpdateUpdater::settingsForAnotherProgram()
     QCOMPARE(runUpdater(0, 5, QStringLiteral("/usr/bin/other")), 2);
     QCOMPARE(readFile(app("prog")), ProgramV1);
     QVERIFY(!QFileInfo::exists(m_stage));
+}
+
+// The release tool signs what the program accepts, and only with the right key.
+void TestWebUpdateUpdater::releaseTool()
+{
+    auto run = [](const QStringList& args, QByteArray* out = nullptr) {
+        QProcess p;
+        p.start(QStringLiteral(SARNAVEL_RELEASE_PATH), args);
+        if (!p.waitForFinished(30000))
+            return -1;
+        if (out)
+            *out = p.readAllStandardOutput();
+        return p.exitCode();
+    };
+    const QString key = m_tmp->filePath("key.pem");
+    QCOMPARE(run({"genkey", key}), 0);
+    QCOMPARE(run({"genkey", key}), 1); // never overwrites a key
+    QByteArray out;
+    QCOMPARE(run({"pubkey", key}, &out), 0);
+    QCOMPARE(out.trimmed().size(), 64);
+    QCOMPARE(run({"pubkey", QStringLiteral(SARNAVEL_TEST_KEY_PEM)}, &out), 0);
+    QCOMPARE(QByteArray::fromHex(out.trimmed()), webupdate::releasePublicKey());
+
+    QVERIFY(writeFile(app("payload"), "abc"));
+    QCOMPARE(run({"hash", app("payload")}, &out), 0);
+    QVERIFY(out.contains("Size=3\n"));
+    QVERIFY(out.contains("SHA256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+
+    const QString control = m_tmp->filePath("KelvornUp.inf");
+    QVERIFY(writeFile(control, m_control));
+    QCOMPARE(run({"sign", QStringLiteral(SARNAVEL_TEST_KEY_PEM), control}), 0);
+    QVERIFY(webupdate::verifyEd25519(webupdate::releasePublicKey(), m_control,
+                                     webupdate::decodeSignatureFile(readFile(control + ".sig"))));
+    QCOMPARE(run({"verify", control}), 0);
+    // Signed with another key: valid for that key only.
+    QCOMPARE(run({"sign", key, control}), 0);
+    QCOMPARE(run({"verify", control}), 1);
+    QCOMPARE(run({"pubkey", key}, &out), 0);
+    QCOMPARE(run({"verify", control, QString::fromLatin1(out.trimmed())}), 0);
+    // A file that is not a valid control file is not signed.
+    QVERIFY(writeFile(control, "[Update]\nVersion=x\n"));
+    QCOMPARE(run({"sign", QStringLiteral(SARNAVEL_TEST_KEY_PEM), control}), 1);
 }
 
 QTEST_GUILESS_MAIN(TestWebUpdateUpdater)
