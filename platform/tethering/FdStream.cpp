@@ -131,8 +131,8 @@ bool FdStream::write(const QByteArray& data)
 
 void FdStream::onWritable()
 {
-    if (m_fd >= 0)
-        writeSome();
+    if (m_fd >= 0 && writeSome() && pendingWrite() == 0)
+        Q_EMIT drained();
 }
 
 bool FdStream::flush(int timeoutMs)

@@ -40,6 +40,8 @@ public:
 
 Q_SIGNALS:
     void readyRead();
+    // Everything queued has gone out.
+    void drained();
     // Emitted once, when the stream ends for any reason.
     void closed(const QString& reason);
 

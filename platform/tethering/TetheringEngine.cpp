@@ -12,7 +12,10 @@
 namespace tethering {
 
 namespace {
-constexpr qsizetype MaxOutgoingBacklog = 1024 * 1024;
+// A peer that does not read what we send: we stop reading from it above the
+// high-water mark (it is then what waits) and give up on it at the hard cap.
+constexpr qsizetype OutgoingHighWater = 256 * 1024;
+constexpr qsizetype MaxOutgoingBacklog = 4 * 1024 * 1024;
 constexpr int MaxControlFramesPerSecond = 200;
 constexpr int MaxOpenStreams = 2;
 constexpr int MaxSessions = 64;
@@ -33,6 +36,13 @@ public:
         m_stream = new FdStream(fd, this);
         m_stream->setReadCap(2 * (HeaderSize + MaxPayload));
         connect(m_stream, &FdStream::readyRead, this, &Session::process);
+        connect(m_stream, &FdStream::drained, this, [this] {
+            if (m_waitingForPeer) {
+                m_waitingForPeer = false;
+                m_stream->setReadPaused(m_waitingForUi);
+                process();
+            }
+        });
         connect(m_stream, &FdStream::closed, this, [this](const QString& why) { closed(why); });
         m_started.start();
         m_lastReceived.start();
@@ -63,7 +73,7 @@ public:
         if (!m_waitingForUi || m_state == State::Closed)
             return;
         m_waitingForUi = false;
-        m_stream->setReadPaused(false);
+        m_stream->setReadPaused(m_waitingForPeer);
         process();
     }
 
@@ -117,6 +127,12 @@ public:
         }
         if (m_waitingForUi)
             return;
+        if (m_waitingForPeer) {
+            if (m_lastSent.elapsed() > t.keepAliveTimeoutMs && m_lastDrainCheck == m_stream->pendingWrite())
+                m_stream->close(QStringLiteral("the peer does not read what it is sent"));
+            m_lastDrainCheck = m_stream->pendingWrite();
+            return;
+        }
         if (m_partial && m_partialSince.elapsed() > t.frameTimeoutMs) {
             fail(ErrorCode::Timeout, QStringLiteral("incomplete frame timed out"));
             return;
@@ -173,6 +189,12 @@ private:
                 m_stream->setReadPaused(true);
                 break;
             }
+            if (m_stream->pendingWrite() > OutgoingHighWater) {
+                // The peer is not reading our answers: it waits until it does.
+                m_waitingForPeer = true;
+                m_stream->setReadPaused(true);
+                break;
+            }
             Frame frame;
             const auto r = decoder.next(buf, pos, frame, error);
             if (r == FrameDecoder::Result::NeedMore)
@@ -192,7 +214,7 @@ private:
             m_stream->consume(pos);
         // A started frame must be complete within the frame timeout; the clock
         // starts again with every frame that completes.
-        const bool partial = !m_stream->buffer().isEmpty() && !m_waitingForUi;
+        const bool partial = !m_stream->buffer().isEmpty() && !m_waitingForUi && !m_waitingForPeer;
         if (partial && (!m_partial || pos > 0))
             m_partialSince.start();
         m_partial = partial;
@@ -474,6 +496,8 @@ private:
     int m_controlFrames = 0;
     bool m_partial = false;
     bool m_waitingForUi = false;
+    bool m_waitingForPeer = false;
+    qsizetype m_lastDrainCheck = -1;
 };
 
 // --- Engine -----------------------------------------------------------------------

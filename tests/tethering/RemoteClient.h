@@ -104,6 +104,14 @@ public:
         run([&] { seq = m_client->sendString(description, text); });
         return seq;
     }
+    // Sends texts(0) .. texts(count-1) in one go on the client's thread.
+    void sendMany(int count, const std::function<QString(int)>& texts)
+    {
+        run([&] {
+            for (int i = 0; i < count; ++i)
+                m_client->sendString(QStringLiteral("Chat String"), texts(i));
+        });
+    }
     quint32 sendValue(tethering::DataType type, const QVariant& value)
     {
         quint32 seq = 0;

@@ -95,6 +95,7 @@ private Q_SLOTS:
     void badPeersBeforePairing();
     void floodOfTextsLosesNothing();
     void steadyTrickleSplitMidFrameStaysOpen();
+    void peerThatDoesNotReadIsHeldBackNotDropped();
     void handlerWithNestedLoopSeesOneResourceAtATime();
     void attachWithoutBluezReturnsAtOnce();
 };
@@ -522,6 +523,28 @@ void TestTetheringFramework::steadyTrickleSplitMidFrameStaysOpen()
     }
     QTRY_COMPARE(s.lines.size(), count);
     QCOMPARE(s.lines.last(), QStringLiteral("t%1").arg(count - 1));
+    QVERIFY(c->isReady());
+}
+
+void TestTetheringFramework::peerThatDoesNotReadIsHeldBackNotDropped()
+{
+    // A client that sends without reading our receipts: the server stops
+    // reading from it instead of buffering receipts without end.
+    Server s;
+    auto c = s.client();
+    QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
+    c->setReceivePaused(true);
+    const int count = 60000; // receipts of ~1 MB, far above the server's high-water mark
+    c->sendMany(count, [](int i) { return QString::number(i); });
+    QTest::qWait(500);
+    QVERIFY2(s.lines.size() < count, "the server buffered every receipt");
+    c->setReceivePaused(false);
+    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 20000);
+    for (int i = 0; i < count; ++i) {
+        if (s.lines[i] != QString::number(i))
+            QFAIL(qPrintable(QStringLiteral("line %1 is %2").arg(i).arg(s.lines[i])));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 10000);
     QVERIFY(c->isReady());
 }
 
