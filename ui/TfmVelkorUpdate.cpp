@@ -4,8 +4,7 @@
 #include "UpdateSettings.h"
 #include "WebUpdate.h"
 
-void TfmVelkor::setupUpdate()
-{
+void TfmVelkor::setupUpdate() {
     if (WebUpdate1)
         update::configureWebUpdate(WebUpdate1);
     if (WebUpdateWizard1)

@@ -4,24 +4,22 @@
 
 namespace update {
 
-QString controlFileUrl(const QString& host)
-{
+QString controlFileUrl(const QString& host) {
     return QStringLiteral("http://") + host + QLatin1String(ControlFilePath);
 }
 
-QFont wizardFont()
-{
+QFont wizardFont() {
     QFont f(QStringLiteral("Verdana"));
-    f.setFamilies({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"), QStringLiteral("Bitstream Vera Sans"),
-                   QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+    f.setFamilies({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"),
+                   QStringLiteral("Bitstream Vera Sans"), QStringLiteral("Liberation Sans"),
+                   QStringLiteral("Arial")});
     f.setStyleHint(QFont::SansSerif);
     f.setPixelSize(12);
     f.setBold(true);
     return f;
 }
 
-void configureWebUpdate(TWebUpdate* w)
-{
+void configureWebUpdate(TWebUpdate* w) {
     w->URL = controlFileUrl(TWebUpdate::DefaultHost());
     w->Agent = QStringLiteral("TWebUpdate");
     w->DateFormat = QStringLiteral("dd/mm/yyyy");
@@ -41,8 +39,7 @@ void configureWebUpdate(TWebUpdate* w)
     w->Logging = false;
 }
 
-void configureWizard(TWebUpdateWizard* wizard, TWebUpdate* webUpdate)
-{
+void configureWizard(TWebUpdateWizard* wizard, TWebUpdate* webUpdate) {
     wizard->WebUpdate = webUpdate;
     wizard->Font = wizardFont();
 }

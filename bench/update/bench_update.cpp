@@ -25,9 +25,7 @@ using namespace updatetest;
 
 namespace {
 
-template <typename Signal>
-bool waitFor(TWebUpdate* wu, Signal signal, int timeoutMs)
-{
+template <typename Signal> bool waitFor(TWebUpdate* wu, Signal signal, int timeoutMs) {
     QEventLoop loop;
     bool fired = false;
     QObject::connect(wu, signal, &loop, [&] {
@@ -39,16 +37,14 @@ bool waitFor(TWebUpdate* wu, Signal signal, int timeoutMs)
     return fired;
 }
 
-double median(QList<double> v)
-{
+double median(QList<double> v) {
     std::sort(v.begin(), v.end());
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int runs = 20;
     int megabytes = 50;
@@ -66,8 +62,8 @@ int main(int argc, char** argv)
     QRandomGenerator rng(42);
     rng.fillRange(reinterpret_cast<quint32*>(big.data()), big.size() / 4);
     server.setResponse("/Quillmarsh/big.bin", big);
-    publish(server, QStringLiteral("[Update]\nRule=version\nVersion=2.0\nDescription=Bench\n")
-                        + fileSection(1, "big.bin", big, "big.bin"));
+    publish(server, QStringLiteral("[Update]\nRule=version\nVersion=2.0\nDescription=Bench\n") +
+                        fileSection(1, "big.bin", big, "big.bin"));
 
     TWebUpdate wu;
     wu.URL = server.url(ControlPath);
@@ -98,12 +94,13 @@ int main(int argc, char** argv)
         bool ok = false, done = false;
         QString reason;
         QEventLoop loop;
-        auto c = QObject::connect(&wu, &TWebUpdate::downloadFinished, &loop, [&](bool good, const QString& why) {
-            ok = good;
-            done = true;
-            reason = why;
-            loop.quit();
-        });
+        auto c =
+            QObject::connect(&wu, &TWebUpdate::downloadFinished, &loop, [&](bool good, const QString& why) {
+                ok = good;
+                done = true;
+                reason = why;
+                loop.quit();
+            });
         QElapsedTimer t;
         t.start();
         wu.StartDownload(wu.FilesFor({}));
@@ -131,8 +128,8 @@ int main(int argc, char** argv)
     }
     const double oursBest = *std::max_element(ours.begin(), ours.end());
     const double curlBest = *std::max_element(curls.begin(), curls.end());
-    std::printf("download of %d MB (with SHA-256 check): best %.1f MB/s, median %.1f MB/s\n", megabytes, oursBest,
-                median(ours));
+    std::printf("download of %d MB (with SHA-256 check): best %.1f MB/s, median %.1f MB/s\n", megabytes,
+                oursBest, median(ours));
     std::printf("curl, same file, same server:          best %.1f MB/s, median %.1f MB/s\n", curlBest,
                 median(curls));
     std::printf("ratio to curl (best/best): %.2f  (target >= 0.80)\n", oursBest / curlBest);

@@ -12,8 +12,7 @@
 
 namespace webupdate {
 
-std::optional<Version> Version::parse(QStringView text)
-{
+std::optional<Version> Version::parse(QStringView text) {
     const QStringView t = text.trimmed();
     if (t.isEmpty() || t.size() > 64)
         return std::nullopt;
@@ -29,8 +28,7 @@ std::optional<Version> Version::parse(QStringView text)
     return v;
 }
 
-int Version::compare(const Version& other) const
-{
+int Version::compare(const Version& other) const {
     const qsizetype n = std::max(m_parts.size(), other.m_parts.size());
     for (qsizetype i = 0; i < n; ++i) {
         const quint32 a = i < m_parts.size() ? m_parts[i] : 0;
@@ -41,8 +39,7 @@ int Version::compare(const Version& other) const
     return 0;
 }
 
-QString Version::toString() const
-{
+QString Version::toString() const {
     QStringList s;
     for (quint32 p : m_parts)
         s << QString::number(p);
@@ -53,8 +50,7 @@ namespace {
 
 // Turns the checker's notation into Qt's. Letters other than the known ones are
 // quoted so that Qt does not read them as fields.
-QString toQtFormat(const QString& fmt, QChar sep, QChar sepChar, bool isTime)
-{
+QString toQtFormat(const QString& fmt, QChar sep, QChar sepChar, bool isTime) {
     QString out;
     for (qsizetype i = 0; i < fmt.size();) {
         const QChar c = fmt[i].toLower();
@@ -83,19 +79,21 @@ QString toQtFormat(const QString& fmt, QChar sep, QChar sepChar, bool isTime)
 
 } // namespace
 
-QString DateFormats::qtDateFormat() const { return toQtFormat(dateFormat, dateSeparator, u'/', false); }
-QString DateFormats::qtTimeFormat() const { return toQtFormat(timeFormat, timeSeparator, u':', true); }
+QString DateFormats::qtDateFormat() const {
+    return toQtFormat(dateFormat, dateSeparator, u'/', false);
+}
+QString DateFormats::qtTimeFormat() const {
+    return toQtFormat(timeFormat, timeSeparator, u':', true);
+}
 
-std::optional<QDate> DateFormats::parseDate(const QString& text) const
-{
+std::optional<QDate> DateFormats::parseDate(const QString& text) const {
     const QDate d = QDate::fromString(text.trimmed(), qtDateFormat());
     if (!d.isValid())
         return std::nullopt;
     return d;
 }
 
-std::optional<QTime> DateFormats::parseTime(const QString& text) const
-{
+std::optional<QTime> DateFormats::parseTime(const QString& text) const {
     const QTime t = QTime::fromString(text.trimmed(), qtTimeFormat());
     if (!t.isValid())
         return std::nullopt;
@@ -106,8 +104,7 @@ namespace {
 
 using Section = QMap<QString, QString>;
 
-QString unescape(const QString& v)
-{
+QString unescape(const QString& v) {
     QString out;
     out.reserve(v.size());
     for (qsizetype i = 0; i < v.size(); ++i) {
@@ -129,8 +126,7 @@ QString unescape(const QString& v)
     return out;
 }
 
-bool parseIni(const QByteArray& data, QMap<QString, Section>* sections, QString* error)
-{
+bool parseIni(const QByteArray& data, QMap<QString, Section>* sections, QString* error) {
     QStringDecoder dec(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = dec.decode(data);
     if (dec.hasError()) {
@@ -175,8 +171,7 @@ bool parseIni(const QByteArray& data, QMap<QString, Section>* sections, QString*
     return true;
 }
 
-std::optional<bool> parseFlag(const QString& v)
-{
+std::optional<bool> parseFlag(const QString& v) {
     if (v.isEmpty() || v == u"0" || v.compare(u"false", Qt::CaseInsensitive) == 0)
         return false;
     if (v == u"1" || v.compare(u"true", Qt::CaseInsensitive) == 0)
@@ -186,17 +181,15 @@ std::optional<bool> parseFlag(const QString& v)
 
 } // namespace
 
-const FileEntry* ControlFile::file(int index) const
-{
+const FileEntry* ControlFile::file(int index) const {
     for (const FileEntry& f : files)
         if (f.index == index)
             return &f;
     return nullptr;
 }
 
-std::optional<ControlFile> ControlFile::parse(const QByteArray& data, const QUrl& base, const DateFormats& formats,
-                                              QString* error)
-{
+std::optional<ControlFile> ControlFile::parse(const QByteArray& data, const QUrl& base,
+                                              const DateFormats& formats, QString* error) {
     QString dummy;
     QString& err = error ? *error : dummy;
     if (data.size() > MaxControlFileSize) {
@@ -230,18 +223,21 @@ std::optional<ControlFile> ControlFile::parse(const QByteArray& data, const QUrl
         return std::nullopt;
     }
     cf.version = *version;
-    cf.versionText = version->toString() == cf.versionText.trimmed() ? cf.versionText.trimmed() : cf.versionText;
+    cf.versionText =
+        version->toString() == cf.versionText.trimmed() ? cf.versionText.trimmed() : cf.versionText;
     if (up.contains(u"date"_qs)) {
         cf.date = formats.parseDate(up.value(u"date"_qs));
         if (!cf.date) {
-            err = QStringLiteral("the release date \"%1\" does not match %2").arg(up.value(u"date"_qs), formats.dateFormat);
+            err = QStringLiteral("the release date \"%1\" does not match %2")
+                      .arg(up.value(u"date"_qs), formats.dateFormat);
             return std::nullopt;
         }
     }
     if (up.contains(u"time"_qs)) {
         cf.time = formats.parseTime(up.value(u"time"_qs));
         if (!cf.time) {
-            err = QStringLiteral("the release time \"%1\" does not match %2").arg(up.value(u"time"_qs), formats.timeFormat);
+            err = QStringLiteral("the release time \"%1\" does not match %2")
+                      .arg(up.value(u"time"_qs), formats.timeFormat);
             return std::nullopt;
         }
     }
@@ -297,7 +293,8 @@ std::optional<ControlFile> ControlFile::parse(const QByteArray& data, const QUrl
         const QString where = QStringLiteral("[File%1]").arg(f.index);
         f.name = s.value(u"name"_qs);
         if (!isSafeRelativePath(f.name)) {
-            err = QStringLiteral("%1: the file name \"%2\" is absolute or leaves the program's folder").arg(where, f.name);
+            err = QStringLiteral("%1: the file name \"%2\" is absolute or leaves the program's folder")
+                      .arg(where, f.name);
             return std::nullopt;
         }
         if (names.contains(f.name)) {
@@ -341,8 +338,7 @@ std::optional<ControlFile> ControlFile::parse(const QByteArray& data, const QUrl
     return cf;
 }
 
-bool isSafeRelativePath(const QString& path)
-{
+bool isSafeRelativePath(const QString& path) {
     if (path.isEmpty() || path.size() > 1024)
         return false;
     if (path.startsWith(u'/') || path.contains(u'\\'))
@@ -359,8 +355,7 @@ bool isSafeRelativePath(const QString& path)
     return true;
 }
 
-QString resolveInside(const QString& root, const QString& relativePath)
-{
+QString resolveInside(const QString& root, const QString& relativePath) {
     if (!isSafeRelativePath(relativePath))
         return {};
     const QString canonRoot = QFileInfo(root).canonicalFilePath();
@@ -378,8 +373,7 @@ QString resolveInside(const QString& root, const QString& relativePath)
     return target;
 }
 
-QByteArray sha256OfFile(const QString& path, qint64* size)
-{
+QByteArray sha256OfFile(const QString& path, qint64* size) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return {};

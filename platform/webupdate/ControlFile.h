@@ -53,14 +53,14 @@ struct DateFormats {
 enum class Rule { Date, Version, Checksum };
 
 struct FileEntry {
-    int index = 0;       // [FileN]
-    QString name;        // path relative to the program's folder, '/'-separated
-    QUrl url;            // resolved against the control file's address
+    int index = 0; // [FileN]
+    QString name;  // path relative to the program's folder, '/'-separated
+    QUrl url;      // resolved against the control file's address
     qint64 size = 0;
-    QByteArray sha256;   // 32 raw bytes
+    QByteArray sha256;       // 32 raw bytes
     bool restart = false;    // part of the running program: installed by the updater
     bool executable = false; // installed with execute permission
-    QString component;   // empty: always installed
+    QString component;       // empty: always installed
 };
 
 struct Component {
@@ -82,8 +82,8 @@ struct ControlFile {
     QList<FileEntry> files;
 
     // Parses the control file; nullopt with a reason in *error when it is not valid.
-    static std::optional<ControlFile> parse(const QByteArray& data, const QUrl& base, const DateFormats& formats,
-                                            QString* error);
+    static std::optional<ControlFile> parse(const QByteArray& data, const QUrl& base,
+                                            const DateFormats& formats, QString* error);
     const FileEntry* file(int index) const;
 };
 

@@ -15,10 +15,11 @@
 namespace webupdate {
 
 namespace {
-QString sysError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString sysError() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
-QByteArray readSmall(const QString& path, qint64 cap, bool* ok)
-{
+QByteArray readSmall(const QString& path, qint64 cap, bool* ok) {
     QFile f(path);
     *ok = false;
     if (!f.open(QIODevice::ReadOnly) || f.size() > cap)
@@ -27,16 +28,14 @@ QByteArray readSmall(const QString& path, qint64 cap, bool* ok)
     return f.readAll();
 }
 
-bool writeWhole(const QString& path, const QByteArray& data)
-{
+bool writeWhole(const QString& path, const QByteArray& data) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size() && f.flush();
 }
 
 // Copies src to dst, hashing what was written and syncing it to disk.
 bool copySynced(const QString& src, const QString& dst, QFileDevice::Permissions perms, QByteArray* sha,
-                QString* error)
-{
+                QString* error) {
     QFile in(src);
     QFile out(dst);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -74,16 +73,14 @@ bool copySynced(const QString& src, const QString& dst, QFileDevice::Permissions
 }
 } // namespace
 
-QString stage::filePath(const QString& stageDir, int index)
-{
+QString stage::filePath(const QString& stageDir, int index) {
     return stageDir + QStringLiteral("/files/") + QString::number(index);
 }
 
 bool stage::write(const QString& stageDir, const QByteArray& control, const QByteArray& signature,
-                  const DateFormats& formats, const QList<int>& indices, QString* error)
-{
-    if (!writeWhole(stageDir + u'/' + QLatin1String(ControlName), control)
-        || !writeWhole(stageDir + u'/' + QLatin1String(SignatureName), encodeSignatureFile(signature))) {
+                  const DateFormats& formats, const QList<int>& indices, QString* error) {
+    if (!writeWhole(stageDir + u'/' + QLatin1String(ControlName), control) ||
+        !writeWhole(stageDir + u'/' + QLatin1String(SignatureName), encodeSignatureFile(signature))) {
         *error = QStringLiteral("cannot write to %1").arg(stageDir);
         return false;
     }
@@ -107,10 +104,11 @@ bool stage::write(const QString& stageDir, const QByteArray& control, const QByt
     return true;
 }
 
-std::optional<QList<StagedFile>> stage::load(const QString& stageDir, const QByteArray& publicKey, QString* error)
-{
+std::optional<QList<StagedFile>> stage::load(const QString& stageDir, const QByteArray& publicKey,
+                                             QString* error) {
     bool ok1 = false, ok2 = false;
-    const QByteArray control = readSmall(stageDir + u'/' + QLatin1String(ControlName), MaxControlFileSize, &ok1);
+    const QByteArray control =
+        readSmall(stageDir + u'/' + QLatin1String(ControlName), MaxControlFileSize, &ok1);
     const QByteArray sigText = readSmall(stageDir + u'/' + QLatin1String(SignatureName), 1024, &ok2);
     if (!ok1 || !ok2) {
         *error = QStringLiteral("the stage %1 is incomplete").arg(stageDir);
@@ -124,9 +122,11 @@ std::optional<QList<StagedFile>> stage::load(const QString& stageDir, const QByt
     s.beginGroup(QStringLiteral("Stage"));
     DateFormats formats;
     formats.dateFormat = s.value(QStringLiteral("DateFormat"), formats.dateFormat).toString();
-    formats.dateSeparator = s.value(QStringLiteral("DateSeparator"), QString(formats.dateSeparator)).toString().front();
+    formats.dateSeparator =
+        s.value(QStringLiteral("DateSeparator"), QString(formats.dateSeparator)).toString().front();
     formats.timeFormat = s.value(QStringLiteral("TimeFormat"), formats.timeFormat).toString();
-    formats.timeSeparator = s.value(QStringLiteral("TimeSeparator"), QString(formats.timeSeparator)).toString().front();
+    formats.timeSeparator =
+        s.value(QStringLiteral("TimeSeparator"), QString(formats.timeSeparator)).toString().front();
     const QString list = s.value(QStringLiteral("Files")).toString();
     QString err;
     const auto cf = ControlFile::parse(control, QUrl(QStringLiteral("http://localhost/")), formats, &err);
@@ -152,8 +152,7 @@ std::optional<QList<StagedFile>> stage::load(const QString& stageDir, const QByt
     return out;
 }
 
-bool verifyStaged(const QString& root, const QList<StagedFile>& files, QString* error)
-{
+bool verifyStaged(const QString& root, const QList<StagedFile>& files, QString* error) {
     for (const StagedFile& f : files) {
         if (resolveInside(root, f.name).isEmpty()) {
             *error = QStringLiteral("%1: the path is absolute or leaves the program's folder").arg(f.name);
@@ -166,7 +165,10 @@ bool verifyStaged(const QString& root, const QList<StagedFile>& files, QString* 
             return false;
         }
         if (size != f.size) {
-            *error = QStringLiteral("%1: the size is %2 bytes, the control file says %3").arg(f.name).arg(size).arg(f.size);
+            *error = QStringLiteral("%1: the size is %2 bytes, the control file says %3")
+                         .arg(f.name)
+                         .arg(size)
+                         .arg(f.size);
             return false;
         }
         if (sha != f.sha256) {
@@ -177,8 +179,7 @@ bool verifyStaged(const QString& root, const QList<StagedFile>& files, QString* 
     return true;
 }
 
-bool install(const QString& root, const QList<StagedFile>& files, QString* error)
-{
+bool install(const QString& root, const QList<StagedFile>& files, QString* error) {
     if (!verifyStaged(root, files, error))
         return false;
 
@@ -197,7 +198,8 @@ bool install(const QString& root, const QList<StagedFile>& files, QString* error
             if (it->backup.isEmpty())
                 QFile::remove(it->target);
             else
-                ::rename(QFile::encodeName(it->backup).constData(), QFile::encodeName(it->target).constData());
+                ::rename(QFile::encodeName(it->backup).constData(),
+                         QFile::encodeName(it->target).constData());
         }
         for (auto it = createdDirs.crbegin(); it != createdDirs.crend(); ++it)
             QDir().rmdir(*it);
@@ -224,9 +226,10 @@ bool install(const QString& root, const QList<StagedFile>& files, QString* error
         }
         const QFileInfo ti(target);
         const bool existed = ti.exists() || ti.isSymLink();
-        QFileDevice::Permissions perms = existed && !ti.isSymLink()
-                                             ? QFile::permissions(target)
-                                             : (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFileDevice::Permissions perms =
+            existed && !ti.isSymLink()
+                ? QFile::permissions(target)
+                : (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
         if (f.executable)
             perms |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
 
@@ -247,8 +250,8 @@ bool install(const QString& root, const QList<StagedFile>& files, QString* error
             backup = target + QStringLiteral(".sarnavel-old");
             QFile::remove(backup);
             // A hard link keeps the old file without a moment where the target is missing.
-            if (::link(QFile::encodeName(target).constData(), QFile::encodeName(backup).constData()) != 0
-                && !QFile::copy(target, backup)) {
+            if (::link(QFile::encodeName(target).constData(), QFile::encodeName(backup).constData()) != 0 &&
+                !QFile::copy(target, backup)) {
                 *error = QStringLiteral("%1: cannot keep a backup: %2").arg(f.name, sysError());
                 rollback();
                 return false;

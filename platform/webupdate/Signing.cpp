@@ -22,8 +22,7 @@ struct BioFree {
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
-Pkey readPrivate(const QByteArray& pem)
-{
+Pkey readPrivate(const QByteArray& pem) {
     std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
     if (!bio)
         return {};
@@ -35,41 +34,37 @@ Pkey readPrivate(const QByteArray& pem)
 } // namespace
 
 Sha256::Sha256()
-    : m_ctx(EVP_MD_CTX_new())
-{
+    : m_ctx(EVP_MD_CTX_new()) {
     EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(m_ctx), EVP_sha256(), nullptr);
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_ctx)); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_ctx));
+}
 
-void Sha256::addData(const char* data, qint64 size)
-{
+void Sha256::addData(const char* data, qint64 size) {
     if (size > 0)
         EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(m_ctx), data, size_t(size));
 }
 
-QByteArray Sha256::result()
-{
+QByteArray Sha256::result() {
     QByteArray out(32, Qt::Uninitialized);
     unsigned int len = 32;
     EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(m_ctx), reinterpret_cast<unsigned char*>(out.data()), &len);
     return out;
 }
 
-QByteArray Sha256::hash(const QByteArray& data)
-{
+QByteArray Sha256::hash(const QByteArray& data) {
     Sha256 h;
     h.addData(data);
     return h.result();
 }
 
-QByteArray releasePublicKey()
-{
+QByteArray releasePublicKey() {
     return QByteArray::fromHex(QByteArrayLiteral(SARNAVEL_RELEASE_PUBKEY_HEX));
 }
 
-bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message, const QByteArray& signature)
-{
+bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message, const QByteArray& signature) {
     if (publicKey.size() != 32 || signature.size() != 64)
         return false;
     Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
@@ -84,8 +79,7 @@ bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message, const
                             size_t(message.size())) == 1;
 }
 
-QByteArray decodeSignatureFile(const QByteArray& text)
-{
+QByteArray decodeSignatureFile(const QByteArray& text) {
     if (text.size() > 1024)
         return {};
     const auto r = QByteArray::fromBase64Encoding(text.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
@@ -94,10 +88,11 @@ QByteArray decodeSignatureFile(const QByteArray& text)
     return r.decoded;
 }
 
-QByteArray encodeSignatureFile(const QByteArray& signature) { return signature.toBase64() + '\n'; }
+QByteArray encodeSignatureFile(const QByteArray& signature) {
+    return signature.toBase64() + '\n';
+}
 
-QByteArray signEd25519(const QByteArray& privateKeyPem, const QByteArray& message, QString* error)
-{
+QByteArray signEd25519(const QByteArray& privateKeyPem, const QByteArray& message, QString* error) {
     Pkey key = readPrivate(privateKeyPem);
     if (!key) {
         if (error)
@@ -107,11 +102,11 @@ QByteArray signEd25519(const QByteArray& privateKeyPem, const QByteArray& messag
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
     size_t len = 64;
     QByteArray sig(64, Qt::Uninitialized);
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1
-        || EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &len,
-                          reinterpret_cast<const unsigned char*>(message.constData()), size_t(message.size()))
-               != 1
-        || len != 64) {
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &len,
+                       reinterpret_cast<const unsigned char*>(message.constData()),
+                       size_t(message.size())) != 1 ||
+        len != 64) {
         if (error)
             *error = QStringLiteral("signing failed");
         return {};
@@ -119,20 +114,19 @@ QByteArray signEd25519(const QByteArray& privateKeyPem, const QByteArray& messag
     return sig;
 }
 
-QByteArray publicKeyOfPrivatePem(const QByteArray& privateKeyPem)
-{
+QByteArray publicKeyOfPrivatePem(const QByteArray& privateKeyPem) {
     Pkey key = readPrivate(privateKeyPem);
     if (!key)
         return {};
     QByteArray pub(32, Qt::Uninitialized);
     size_t len = 32;
-    if (EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char*>(pub.data()), &len) != 1 || len != 32)
+    if (EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char*>(pub.data()), &len) != 1 ||
+        len != 32)
         return {};
     return pub;
 }
 
-QByteArray generatePrivateKeyPem()
-{
+QByteArray generatePrivateKeyPem() {
     EVP_PKEY* raw = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
     if (!raw)
         return {};

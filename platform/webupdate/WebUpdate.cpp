@@ -30,8 +30,7 @@ using namespace webupdate;
 
 namespace {
 
-TWebUpdate::NetState systemNetState()
-{
+TWebUpdate::NetState systemNetState() {
     // The hint only: "unknown" (no backend, no answer) counts as up.
     if (!QNetworkInformation::instance())
         QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
@@ -48,8 +47,7 @@ TWebUpdate::NetState systemNetState()
     }
 }
 
-QString httpFailure(QNetworkReply* reply, int timeoutMs)
-{
+QString httpFailure(QNetworkReply* reply, int timeoutMs) {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300)
         return QStringLiteral("HTTP status %1").arg(status);
@@ -68,8 +66,7 @@ QString httpFailure(QNetworkReply* reply, int timeoutMs)
 
 TWebUpdate::TWebUpdate(QObject* parent)
     : QObject(parent)
-    , m_deadline(new QTimer(this))
-{
+    , m_deadline(new QTimer(this)) {
     qRegisterMetaType<TWebUpdate::CheckResult>();
     // The updater has the staged files; the program ends so they can replace it.
     Terminate = [] { std::exit(0); };
@@ -85,30 +82,32 @@ TWebUpdate::TWebUpdate(QObject* parent)
     });
 }
 
-TWebUpdate::~TWebUpdate() { Abort(); }
+TWebUpdate::~TWebUpdate() {
+    Abort();
+}
 
-QString TWebUpdate::DefaultHost() { return QStringLiteral(SARNAVEL_UPDATE_HOST); }
+QString TWebUpdate::DefaultHost() {
+    return QStringLiteral(SARNAVEL_UPDATE_HOST);
+}
 
-QNetworkAccessManager* TWebUpdate::nam()
-{
+QNetworkAccessManager* TWebUpdate::nam() {
     if (!m_nam) {
         m_nam = new QNetworkAccessManager(this);
         m_nam->setCache(nullptr);
         // Requests carry no credentials and nobody is asked for any.
-        connect(m_nam, &QNetworkAccessManager::authenticationRequired, this, [](QNetworkReply* r, QAuthenticator*) {
-            qCWarning(lcWebUpdate) << "server asks for credentials; none are given" << r->url();
-        });
+        connect(m_nam, &QNetworkAccessManager::authenticationRequired, this,
+                [](QNetworkReply* r, QAuthenticator*) {
+                    qCWarning(lcWebUpdate) << "server asks for credentials; none are given" << r->url();
+                });
     }
     return m_nam;
 }
 
-QString TWebUpdate::applicationPath() const
-{
+QString TWebUpdate::applicationPath() const {
     return ApplicationPath.isEmpty() ? QCoreApplication::applicationFilePath() : ApplicationPath;
 }
 
-QString TWebUpdate::currentVersionText() const
-{
+QString TWebUpdate::currentVersionText() const {
     if (!CurrentVersion.isEmpty())
         return CurrentVersion;
     const TExeInfo info(applicationPath(), nullptr);
@@ -117,15 +116,13 @@ QString TWebUpdate::currentVersionText() const
     return QCoreApplication::applicationVersion();
 }
 
-QDateTime TWebUpdate::currentDate() const
-{
+QDateTime TWebUpdate::currentDate() const {
     if (CurrentDate.isValid())
         return CurrentDate;
     return QFileInfo(applicationPath()).lastModified();
 }
 
-QString TWebUpdate::tempPath() const
-{
+QString TWebUpdate::tempPath() const {
     if (!TempPath.isEmpty())
         return TempPath;
     if (!UseWinTempDir && !TempDirectory.isEmpty())
@@ -133,24 +130,21 @@ QString TWebUpdate::tempPath() const
     return QDir::tempPath();
 }
 
-QString TWebUpdate::ControlFilePath() const
-{
+QString TWebUpdate::ControlFilePath() const {
     QString name = QUrl(URL).fileName();
     if (name.isEmpty() || !isSafeRelativePath(name))
         name = QStringLiteral("update.inf");
     return QDir(tempPath()).filePath(name);
 }
 
-QString TWebUpdate::UpdaterIniPath() const
-{
+QString TWebUpdate::UpdaterIniPath() const {
     const QString docs = !DocumentsPath.isEmpty()
                              ? DocumentsPath
                              : QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     return QDir(docs).filePath(QStringLiteral("WUPDATE.INI"));
 }
 
-DateFormats TWebUpdate::formats() const
-{
+DateFormats TWebUpdate::formats() const {
     DateFormats f;
     f.dateFormat = DateFormat;
     f.dateSeparator = DateSeparator;
@@ -159,8 +153,7 @@ DateFormats TWebUpdate::formats() const
     return f;
 }
 
-QNetworkReply* TWebUpdate::get(const QUrl& url)
-{
+QNetworkReply* TWebUpdate::get(const QUrl& url) {
     QNetworkRequest req(url);
     req.setHeader(QNetworkRequest::UserAgentHeader, Agent);
     // Straight from the server: no cache of ours, none on the way.
@@ -177,8 +170,7 @@ QNetworkReply* TWebUpdate::get(const QUrl& url)
     return nam()->get(req);
 }
 
-void TWebUpdate::dropReply()
-{
+void TWebUpdate::dropReply() {
     m_deadline->stop();
     if (m_reply) {
         QNetworkReply* r = m_reply;
@@ -189,8 +181,7 @@ void TWebUpdate::dropReply()
     }
 }
 
-void TWebUpdate::StartCheck()
-{
+void TWebUpdate::StartCheck() {
     Abort();
     m_checking = true;
     m_control.reset();
@@ -236,7 +227,8 @@ void TWebUpdate::StartCheck()
         m_controlBytes = m_body;
         m_body.clear();
         QSaveFile f(ControlFilePath());
-        if (!f.open(QIODevice::WriteOnly) || f.write(m_controlBytes) != m_controlBytes.size() || !f.commit()) {
+        if (!f.open(QIODevice::WriteOnly) || f.write(m_controlBytes) != m_controlBytes.size() ||
+            !f.commit()) {
             finishCheck(CheckOutcome::Failed, QStringLiteral("Cannot store %1.").arg(ControlFilePath()));
             return;
         }
@@ -244,8 +236,7 @@ void TWebUpdate::StartCheck()
     });
 }
 
-void TWebUpdate::fetchSignature()
-{
+void TWebUpdate::fetchSignature() {
     QUrl sigUrl(URL);
     sigUrl.setPath(sigUrl.path() + QStringLiteral(".sig"));
     m_reply = get(sigUrl);
@@ -257,9 +248,10 @@ void TWebUpdate::fetchSignature()
         r->deleteLater();
         const QByteArray text = r->read(4096);
         if (!httpFailure(r, Timeout).isEmpty()) {
-            finishCheck(CheckOutcome::Refused,
-                        QStringLiteral("The update information carries no signature (%1); the update is refused.")
-                            .arg(httpFailure(r, Timeout)));
+            finishCheck(
+                CheckOutcome::Refused,
+                QStringLiteral("The update information carries no signature (%1); the update is refused.")
+                    .arg(httpFailure(r, Timeout)));
             return;
         }
         m_signature = decodeSignatureFile(text);
@@ -272,17 +264,18 @@ void TWebUpdate::fetchSignature()
     });
 }
 
-void TWebUpdate::evaluate()
-{
+void TWebUpdate::evaluate() {
     if (!verifyEd25519(releasePublicKey(), m_controlBytes, m_signature)) {
         finishCheck(CheckOutcome::Refused,
-                    QStringLiteral("The signature of the update information does not verify; the update is refused."));
+                    QStringLiteral(
+                        "The signature of the update information does not verify; the update is refused."));
         return;
     }
     QString err;
     auto cf = ControlFile::parse(m_controlBytes, QUrl(URL), formats(), &err);
     if (!cf) {
-        finishCheck(CheckOutcome::Refused, QStringLiteral("The update information is not valid: %1.").arg(err));
+        finishCheck(CheckOutcome::Refused,
+                    QStringLiteral("The update information is not valid: %1.").arg(err));
         return;
     }
     m_control = std::make_unique<ControlFile>(std::move(*cf));
@@ -334,8 +327,7 @@ void TWebUpdate::evaluate()
     }
 }
 
-void TWebUpdate::finishCheck(CheckOutcome outcome, const QString& reason)
-{
+void TWebUpdate::finishCheck(CheckOutcome outcome, const QString& reason) {
     if (!m_checking)
         return;
     m_checking = false;
@@ -359,8 +351,7 @@ void TWebUpdate::finishCheck(CheckOutcome outcome, const QString& reason)
     emit checkFinished(r);
 }
 
-QList<FileEntry> TWebUpdate::FilesFor(const QStringList& components) const
-{
+QList<FileEntry> TWebUpdate::FilesFor(const QStringList& components) const {
     QList<FileEntry> out;
     if (!m_control)
         return out;
@@ -370,8 +361,7 @@ QList<FileEntry> TWebUpdate::FilesFor(const QStringList& components) const
     return out;
 }
 
-void TWebUpdate::StartDownload(const QList<FileEntry>& files)
-{
+void TWebUpdate::StartDownload(const QList<FileEntry>& files) {
     dropReply();
     m_queue = files;
     m_downloaded.clear();
@@ -391,8 +381,7 @@ void TWebUpdate::StartDownload(const QList<FileEntry>& files)
     startNextFile();
 }
 
-void TWebUpdate::startNextFile()
-{
+void TWebUpdate::startNextFile() {
     if (m_queue.isEmpty()) {
         finishDownload(true, {});
         return;
@@ -413,9 +402,10 @@ void TWebUpdate::startNextFile()
         const FileEntry& cur = m_queue.first();
         const QByteArray chunk = m_reply->readAll();
         if (m_fileDone + chunk.size() > cur.size) {
-            finishDownload(false, QStringLiteral("%1: the server sends more than the %2 bytes the control file states.")
-                                      .arg(cur.name)
-                                      .arg(cur.size));
+            finishDownload(
+                false, QStringLiteral("%1: the server sends more than the %2 bytes the control file states.")
+                           .arg(cur.name)
+                           .arg(cur.size));
             return;
         }
         if (m_out->write(chunk) != chunk.size()) {
@@ -464,8 +454,7 @@ void TWebUpdate::startNextFile()
     });
 }
 
-void TWebUpdate::finishDownload(bool ok, const QString& reason)
-{
+void TWebUpdate::finishDownload(bool ok, const QString& reason) {
     dropReply();
     if (m_out)
         m_out->close();
@@ -483,8 +472,7 @@ void TWebUpdate::finishDownload(bool ok, const QString& reason)
     emit downloadFinished(ok, reason);
 }
 
-bool TWebUpdate::NeedsRestart() const
-{
+bool TWebUpdate::NeedsRestart() const {
     const QString exe = QFileInfo(applicationPath()).fileName();
     for (const FileEntry& f : m_downloaded)
         if (f.restart || f.name == exe)
@@ -492,16 +480,14 @@ bool TWebUpdate::NeedsRestart() const
     return false;
 }
 
-static QList<StagedFile> stagedFiles(const QString& stageDir, const QList<FileEntry>& files)
-{
+static QList<StagedFile> stagedFiles(const QString& stageDir, const QList<FileEntry>& files) {
     QList<StagedFile> out;
     for (const FileEntry& f : files)
         out.append({f.name, stage::filePath(stageDir, f.index), f.size, f.sha256, f.executable});
     return out;
 }
 
-bool TWebUpdate::InstallNow(QString* error)
-{
+bool TWebUpdate::InstallNow(QString* error) {
     const QString root = QFileInfo(applicationPath()).absolutePath();
     const bool ok = install(root, stagedFiles(m_stageDir, m_downloaded), error);
     QDir(m_stageDir).removeRecursively();
@@ -510,8 +496,7 @@ bool TWebUpdate::InstallNow(QString* error)
     return ok;
 }
 
-bool TWebUpdate::Restart(QString* error)
-{
+bool TWebUpdate::Restart(QString* error) {
     if (m_stageDir.isEmpty() || m_downloaded.isEmpty()) {
         *error = QStringLiteral("Nothing has been downloaded.");
         return false;
@@ -562,7 +547,8 @@ bool TWebUpdate::Restart(QString* error)
             return false;
         }
     }
-    if (!QProcess::startDetached(updaterCopy, {QStringLiteral("--ini"), ini, applicationPath()}, tempPath())) {
+    if (!QProcess::startDetached(updaterCopy, {QStringLiteral("--ini"), ini, applicationPath()},
+                                 tempPath())) {
         *error = QStringLiteral("Cannot start the updater %1.").arg(updaterCopy);
         return false;
     }
@@ -571,8 +557,7 @@ bool TWebUpdate::Restart(QString* error)
     return true;
 }
 
-void TWebUpdate::Abort()
-{
+void TWebUpdate::Abort() {
     m_checking = false;
     dropReply();
     if (m_out)

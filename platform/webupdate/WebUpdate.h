@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 
-
 class QNetworkAccessManager;
 class QNetworkReply;
 class QFile;
@@ -59,13 +58,13 @@ public:
     int Timeout = 15000;
 
     // --- Environment; empty/zero means the running program's own -----------------------
-    QString ApplicationPath;   // the program's executable; its folder receives the files
-    QString CurrentVersion;    // installed version ("" = the executable's version resource)
-    QDateTime CurrentDate;     // installed release date (invalid = the executable's modification time)
-    QString TempPath;          // the user's temporary folder
-    QString DocumentsPath;     // the user's documents folder (WUPDATE.INI)
-    QString UpdaterPath;       // the updater program
-    qint64 WaitPid = 0;        // process the updater waits for
+    QString ApplicationPath; // the program's executable; its folder receives the files
+    QString CurrentVersion;  // installed version ("" = the executable's version resource)
+    QDateTime CurrentDate;   // installed release date (invalid = the executable's modification time)
+    QString TempPath;        // the user's temporary folder
+    QString DocumentsPath;   // the user's documents folder (WUPDATE.INI)
+    QString UpdaterPath;     // the updater program
+    qint64 WaitPid = 0;      // process the updater waits for
     std::function<NetState()> ConnectionProbe; // network-up hint
     std::function<void()> Terminate;           // ends the program after a restart was started
 
@@ -73,7 +72,15 @@ public:
     static QString DefaultHost();
 
     // --- Results ----------------------------------------------------------------------
-    enum class CheckOutcome { NoConnection, Failed, Refused, NotNewer, NewerByDate, NewerByVersion, NewerOther };
+    enum class CheckOutcome {
+        NoConnection,
+        Failed,
+        Refused,
+        NotNewer,
+        NewerByDate,
+        NewerByVersion,
+        NewerOther
+    };
     struct CheckResult {
         CheckOutcome outcome = CheckOutcome::Failed;
         QString reason; // why it failed or was refused
@@ -82,7 +89,7 @@ public:
     };
 
     // --- Operations (asynchronous) ------------------------------------------------------
-    void StartCheck();                  // -> checkFinished
+    void StartCheck(); // -> checkFinished
     const webupdate::ControlFile* Control() const { return m_control.get(); }
     QList<webupdate::FileEntry> FilesFor(const QStringList& components) const;
     void StartDownload(const QList<webupdate::FileEntry>& files); // -> progress, downloadFinished

@@ -26,7 +26,8 @@
 
 namespace {
 
-const QString TextWelcome = QStringLiteral("Press start to start checking for available application updates ...");
+const QString TextWelcome =
+    QStringLiteral("Press start to start checking for available application updates ...");
 const QString TextNoConnect =
     QStringLiteral("Could not connect to update server or\nNo update found on server ...");
 const QString TextNoNewVersion = QStringLiteral("No new version available.");
@@ -38,8 +39,7 @@ const QString TextPressRestart = QStringLiteral("Press restart to start the upda
 const QString TextShutdown = QStringLiteral("Shutdown application to update executable files ?");
 const QString TextInstallFailed = QStringLiteral("The update could not be installed.");
 
-QPixmap sidePicture()
-{
+QPixmap sidePicture() {
     QPixmap pm(120, 300);
     QPainter p(&pm);
     QLinearGradient g(0, 0, 0, pm.height());
@@ -63,16 +63,25 @@ public:
     bool restartStarted() const { return m_restart; }
 
 protected:
-    void closeEvent(QCloseEvent* e) override
-    {
+    void closeEvent(QCloseEvent* e) override {
         // The title-bar button ends the wizard on every page.
         e->accept();
         QDialog::closeEvent(e);
     }
 
 private:
-    enum class Step { Welcome, Checking, ResultExit, ResultGetUpdate, Notes, License, Components, Download,
-                      DoneRestart, DoneExit };
+    enum class Step {
+        Welcome,
+        Checking,
+        ResultExit,
+        ResultGetUpdate,
+        Notes,
+        License,
+        Components,
+        Download,
+        DoneRestart,
+        DoneExit
+    };
 
     QWidget* page(const char* name);
     QLabel* label(QWidget* parent, const char* name, const QString& text = {});
@@ -113,8 +122,7 @@ private:
 };
 
 WizardDialog::WizardDialog(TWebUpdate* wu, const QFont& font)
-    : m_wu(wu)
-{
+    : m_wu(wu) {
     setObjectName(QStringLiteral("WebUpdateWizardDialog"));
     setWindowTitle(QString());
     setFont(font);
@@ -213,8 +221,7 @@ WizardDialog::WizardDialog(TWebUpdate* wu, const QFont& font)
     showPage(m_welcome, Step::Welcome, QStringLiteral("Start"));
 }
 
-QWidget* WizardDialog::page(const char* name)
-{
+QWidget* WizardDialog::page(const char* name) {
     auto* p = new QWidget(m_pages);
     p->setObjectName(QLatin1String(name));
     new QVBoxLayout(p);
@@ -222,8 +229,7 @@ QWidget* WizardDialog::page(const char* name)
     return p;
 }
 
-QLabel* WizardDialog::label(QWidget* parent, const char* name, const QString& text)
-{
+QLabel* WizardDialog::label(QWidget* parent, const char* name, const QString& text) {
     auto* l = new QLabel(text, parent);
     l->setObjectName(QLatin1String(name));
     l->setWordWrap(true);
@@ -232,8 +238,7 @@ QLabel* WizardDialog::label(QWidget* parent, const char* name, const QString& te
     return l;
 }
 
-void WizardDialog::showPage(QWidget* p, Step step, const QString& button)
-{
+void WizardDialog::showPage(QWidget* p, Step step, const QString& button) {
     m_step = step;
     m_pages->setCurrentWidget(p);
     m_action->setText(button);
@@ -241,16 +246,14 @@ void WizardDialog::showPage(QWidget* p, Step step, const QString& button)
     m_action->setFocus();
 }
 
-void WizardDialog::showResult(const QString& text, const QString& detail, Step step, const QString& button)
-{
+void WizardDialog::showResult(const QString& text, const QString& detail, Step step, const QString& button) {
     m_resultLabel->setText(text);
     m_detailLabel->setText(detail);
     m_detailLabel->setVisible(!detail.isEmpty());
     showPage(m_result, step, button);
 }
 
-void WizardDialog::waitCursor(bool on)
-{
+void WizardDialog::waitCursor(bool on) {
     if (on == m_cursor)
         return;
     m_cursor = on;
@@ -260,8 +263,7 @@ void WizardDialog::waitCursor(bool on)
         QApplication::restoreOverrideCursor();
 }
 
-void WizardDialog::action()
-{
+void WizardDialog::action() {
     switch (m_step) {
     case Step::Welcome:
         if (!m_wu) {
@@ -295,8 +297,7 @@ void WizardDialog::action()
     }
 }
 
-void WizardDialog::onChecked(const TWebUpdate::CheckResult& r)
-{
+void WizardDialog::onChecked(const TWebUpdate::CheckResult& r) {
     waitCursor(false);
     using O = TWebUpdate::CheckOutcome;
     switch (r.outcome) {
@@ -329,8 +330,7 @@ void WizardDialog::onChecked(const TWebUpdate::CheckResult& r)
     }
 }
 
-void WizardDialog::continueAfter(Step step)
-{
+void WizardDialog::continueAfter(Step step) {
     const webupdate::ControlFile* c = m_wu->Control();
     if (!c) {
         done(QDialog::Rejected);
@@ -376,8 +376,7 @@ void WizardDialog::continueAfter(Step step)
     m_wu->StartDownload(files);
 }
 
-void WizardDialog::onDownloaded(bool ok, const QString& reason)
-{
+void WizardDialog::onDownloaded(bool ok, const QString& reason) {
     if (m_step != Step::Download)
         return;
     if (!ok) {
@@ -402,11 +401,9 @@ void WizardDialog::onDownloaded(bool ok, const QString& reason)
     showPage(m_done, Step::DoneExit, QStringLiteral("Exit"));
 }
 
-void WizardDialog::restart(bool ask)
-{
-    if (ask
-        && vcl::MessageBoxes::show(vcl::MsgType::Confirmation, TextShutdown, {vcl::MsgButton::Yes, vcl::MsgButton::No})
-               != vcl::MsgButton::Yes)
+void WizardDialog::restart(bool ask) {
+    if (ask && vcl::MessageBoxes::show(vcl::MsgType::Confirmation, TextShutdown,
+                                       {vcl::MsgButton::Yes, vcl::MsgButton::No}) != vcl::MsgButton::Yes)
         return;
     QString err;
     if (!m_wu->Restart(&err)) {
@@ -420,14 +417,13 @@ void WizardDialog::restart(bool ask)
 } // namespace
 
 TWebUpdateWizard::TWebUpdateWizard(QObject* parent)
-    : QObject(parent)
-{
+    : QObject(parent) {}
+
+TWebUpdateWizard::~TWebUpdateWizard() {
+    delete m_dialog;
 }
 
-TWebUpdateWizard::~TWebUpdateWizard() { delete m_dialog; }
-
-QDialog* TWebUpdateWizard::Open(bool InitPath)
-{
+QDialog* TWebUpdateWizard::Open(bool InitPath) {
     if (InitPath)
         QDir::setCurrent(QCoreApplication::applicationDirPath());
     if (m_dialog)
@@ -451,8 +447,7 @@ QDialog* TWebUpdateWizard::Open(bool InitPath)
     return d;
 }
 
-void TWebUpdateWizard::Execute(bool InitPath)
-{
+void TWebUpdateWizard::Execute(bool InitPath) {
     QDialog* d = Open(InitPath);
     if (!d)
         return;

@@ -7,12 +7,9 @@
 class HttpTestServerWorker : public QObject {
 public:
     explicit HttpTestServerWorker(HttpTestServer* owner)
-        : m_owner(owner)
-    {
-    }
+        : m_owner(owner) {}
 
-    quint16 listen()
-    {
+    quint16 listen() {
         m_server = new QTcpServer(this);
         m_server->listen(QHostAddress::LocalHost, 0);
         QObject::connect(m_server, &QTcpServer::newConnection, this, [this] {
@@ -22,8 +19,7 @@ public:
         return m_server->serverPort();
     }
 
-    void stop()
-    {
+    void stop() {
         for (QTcpSocket* s : findChildren<QTcpSocket*>())
             s->abort();
         delete m_server;
@@ -38,8 +34,7 @@ private:
         bool hung = false;
     };
 
-    void serve(QTcpSocket* s)
-    {
+    void serve(QTcpSocket* s) {
         s->setParent(this);
         m_owner->connectionsChanged(1);
         auto* c = new Conn;
@@ -53,8 +48,7 @@ private:
     }
 
     // Feeds a large body in pieces so the socket's buffer stays small.
-    static void pump(QTcpSocket* s, Conn* c)
-    {
+    static void pump(QTcpSocket* s, Conn* c) {
         while (c->sent < c->body.size() && s->bytesToWrite() < (1 << 20)) {
             const qint64 n = std::min<qint64>(1 << 18, c->body.size() - c->sent);
             s->write(c->body.constData() + c->sent, n);
@@ -66,8 +60,7 @@ private:
         }
     }
 
-    void onRead(QTcpSocket* s, Conn* c)
-    {
+    void onRead(QTcpSocket* s, Conn* c) {
         c->in += s->readAll();
         if (c->hung)
             return;
@@ -87,7 +80,8 @@ private:
             for (qsizetype i = 1; i < lines.size(); ++i) {
                 const qsizetype colon = lines[i].indexOf(':');
                 if (colon > 0)
-                    req.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+                    req.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                       lines[i].mid(colon + 1).trimmed());
             }
             m_owner->record(req);
             HttpTestServer::Route r;
@@ -99,9 +93,10 @@ private:
                 c->hung = true;
                 return;
             }
-            QByteArray reply = "HTTP/1.1 " + QByteArray::number(r.status) + (r.status < 300 ? " OK" : " Error")
-                               + "\r\nContent-Type: application/octet-stream\r\nContent-Length: "
-                               + QByteArray::number(r.body.size()) + "\r\nConnection: keep-alive\r\n\r\n";
+            QByteArray reply = "HTTP/1.1 " + QByteArray::number(r.status) +
+                               (r.status < 300 ? " OK" : " Error") +
+                               "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                               QByteArray::number(r.body.size()) + "\r\nConnection: keep-alive\r\n\r\n";
             s->write(reply);
             if (req.method != "HEAD") {
                 c->body = r.body;
@@ -115,16 +110,15 @@ private:
     QTcpServer* m_server = nullptr;
 };
 
-HttpTestServer::HttpTestServer()
-{
+HttpTestServer::HttpTestServer() {
     m_worker = new HttpTestServerWorker(this);
     m_worker->moveToThread(&m_thread);
     m_thread.start();
-    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->listen(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_port = m_worker->listen(); }, Qt::BlockingQueuedConnection);
 }
 
-HttpTestServer::~HttpTestServer()
-{
+HttpTestServer::~HttpTestServer() {
     QMetaObject::invokeMethod(
         m_worker,
         [this] {
@@ -136,43 +130,36 @@ HttpTestServer::~HttpTestServer()
     m_thread.wait();
 }
 
-QString HttpTestServer::url(const QString& path) const
-{
+QString HttpTestServer::url(const QString& path) const {
     return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
 }
 
-void HttpTestServer::setResponse(const QString& path, const QByteArray& body, int status)
-{
+void HttpTestServer::setResponse(const QString& path, const QByteArray& body, int status) {
     QMutexLocker lock(&m_mutex);
     m_routes.insert(path.toUtf8(), {status, body, false});
 }
 
-void HttpTestServer::setHang(const QString& path)
-{
+void HttpTestServer::setHang(const QString& path) {
     QMutexLocker lock(&m_mutex);
     m_routes.insert(path.toUtf8(), {0, {}, true});
 }
 
-void HttpTestServer::remove(const QString& path)
-{
+void HttpTestServer::remove(const QString& path) {
     QMutexLocker lock(&m_mutex);
     m_routes.remove(path.toUtf8());
 }
 
-QList<HttpTestServer::Request> HttpTestServer::requests() const
-{
+QList<HttpTestServer::Request> HttpTestServer::requests() const {
     QMutexLocker lock(&m_mutex);
     return m_requests;
 }
 
-int HttpTestServer::openConnections() const
-{
+int HttpTestServer::openConnections() const {
     QMutexLocker lock(&m_mutex);
     return m_open;
 }
 
-bool HttpTestServer::route(const QByteArray& path, Route* out) const
-{
+bool HttpTestServer::route(const QByteArray& path, Route* out) const {
     QMutexLocker lock(&m_mutex);
     auto it = m_routes.constFind(path);
     if (it == m_routes.constEnd())
@@ -181,14 +168,12 @@ bool HttpTestServer::route(const QByteArray& path, Route* out) const
     return true;
 }
 
-void HttpTestServer::record(const Request& r)
-{
+void HttpTestServer::record(const Request& r) {
     QMutexLocker lock(&m_mutex);
     m_requests.append(r);
 }
 
-void HttpTestServer::connectionsChanged(int delta)
-{
+void HttpTestServer::connectionsChanged(int delta) {
     QMutexLocker lock(&m_mutex);
     m_open += delta;
 }

@@ -12,15 +12,13 @@
 using namespace webupdate;
 
 namespace {
-void writeFile(const QString& path, const QByteArray& data)
-{
+void writeFile(const QString& path, const QByteArray& data) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(data);
 }
-QByteArray readFile(const QString& path)
-{
+QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
@@ -48,24 +46,31 @@ private slots:
     void stageRefusesTamperedControl();
 };
 
-void TestWebUpdateCore::versionCompare_data()
-{
+void TestWebUpdateCore::versionCompare_data() {
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<int>("expected"); // sign of compare, or 9 when a does not parse
-    QTest::newRow("equal") << "1.0.0.0" << "1.0.0.0" << 0;
-    QTest::newRow("missing segments are zero") << "1.2" << "1.2.0.0" << 0;
-    QTest::newRow("numeric, not text") << "1.10.0" << "1.9.5" << 1;
-    QTest::newRow("older") << "1.0.0.9" << "1.0.1" << -1;
-    QTest::newRow("leading zeros") << "01.002" << "1.2" << 0;
-    QTest::newRow("letters refused") << "1.0b" << "1.0" << 9;
-    QTest::newRow("empty segment refused") << "1..0" << "1.0" << 9;
-    QTest::newRow("huge segment refused") << "1.12345678901" << "1.0" << 9;
-    QTest::newRow("empty refused") << "" << "1.0" << 9;
+    QTest::newRow("equal") << "1.0.0.0"
+                           << "1.0.0.0" << 0;
+    QTest::newRow("missing segments are zero") << "1.2"
+                                               << "1.2.0.0" << 0;
+    QTest::newRow("numeric, not text") << "1.10.0"
+                                       << "1.9.5" << 1;
+    QTest::newRow("older") << "1.0.0.9"
+                           << "1.0.1" << -1;
+    QTest::newRow("leading zeros") << "01.002"
+                                   << "1.2" << 0;
+    QTest::newRow("letters refused") << "1.0b"
+                                     << "1.0" << 9;
+    QTest::newRow("empty segment refused") << "1..0"
+                                           << "1.0" << 9;
+    QTest::newRow("huge segment refused") << "1.12345678901"
+                                          << "1.0" << 9;
+    QTest::newRow("empty refused") << ""
+                                   << "1.0" << 9;
 }
 
-void TestWebUpdateCore::versionCompare()
-{
+void TestWebUpdateCore::versionCompare() {
     QFETCH(QString, a);
     QFETCH(QString, b);
     QFETCH(int, expected);
@@ -81,22 +86,32 @@ void TestWebUpdateCore::versionCompare()
     QCOMPARE(vb->compare(*va), -expected);
 }
 
-void TestWebUpdateCore::dates_data()
-{
+void TestWebUpdateCore::dates_data() {
     QTest::addColumn<QString>("dateFormat");
     QTest::addColumn<QString>("dateSep");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QDate>("expected");
-    QTest::newRow("stored formats") << "dd/mm/yyyy" << "/" << "24/12/2026" << QDate(2026, 12, 24);
-    QTest::newRow("day first, not month") << "dd/mm/yyyy" << "/" << "03/04/2026" << QDate(2026, 4, 3);
-    QTest::newRow("other separator") << "dd/mm/yyyy" << "." << "24.12.2026" << QDate(2026, 12, 24);
-    QTest::newRow("wrong separator") << "dd/mm/yyyy" << "/" << "24.12.2026" << QDate();
-    QTest::newRow("month 13") << "dd/mm/yyyy" << "/" << "01/13/2026" << QDate();
-    QTest::newRow("us order") << "mm/dd/yyyy" << "-" << "12-24-2026" << QDate(2026, 12, 24);
+    QTest::newRow("stored formats") << "dd/mm/yyyy"
+                                    << "/"
+                                    << "24/12/2026" << QDate(2026, 12, 24);
+    QTest::newRow("day first, not month") << "dd/mm/yyyy"
+                                          << "/"
+                                          << "03/04/2026" << QDate(2026, 4, 3);
+    QTest::newRow("other separator") << "dd/mm/yyyy"
+                                     << "."
+                                     << "24.12.2026" << QDate(2026, 12, 24);
+    QTest::newRow("wrong separator") << "dd/mm/yyyy"
+                                     << "/"
+                                     << "24.12.2026" << QDate();
+    QTest::newRow("month 13") << "dd/mm/yyyy"
+                              << "/"
+                              << "01/13/2026" << QDate();
+    QTest::newRow("us order") << "mm/dd/yyyy"
+                              << "-"
+                              << "12-24-2026" << QDate(2026, 12, 24);
 }
 
-void TestWebUpdateCore::dates()
-{
+void TestWebUpdateCore::dates() {
     QFETCH(QString, dateFormat);
     QFETCH(QString, dateSep);
     QFETCH(QString, text);
@@ -111,8 +126,7 @@ void TestWebUpdateCore::dates()
     QVERIFY(!f.parseTime(QStringLiteral("25:00")));
 }
 
-void TestWebUpdateCore::safePaths_data()
-{
+void TestWebUpdateCore::safePaths_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("safe");
     QTest::newRow("plain") << "sarnavel-server" << true;
@@ -130,8 +144,7 @@ void TestWebUpdateCore::safePaths_data()
     QTest::newRow("empty") << "" << false;
 }
 
-void TestWebUpdateCore::safePaths()
-{
+void TestWebUpdateCore::safePaths() {
     QFETCH(QString, path);
     QFETCH(bool, safe);
     QCOMPARE(isSafeRelativePath(path), safe);
@@ -139,8 +152,7 @@ void TestWebUpdateCore::safePaths()
     QCOMPARE(!resolveInside(root.path(), path).isEmpty(), safe);
 }
 
-void TestWebUpdateCore::resolveRefusesLinkOut()
-{
+void TestWebUpdateCore::resolveRefusesLinkOut() {
     QTemporaryDir root;
     QTemporaryDir outside;
     QVERIFY(QFile::link(outside.path(), root.filePath(QStringLiteral("data"))));
@@ -148,18 +160,18 @@ void TestWebUpdateCore::resolveRefusesLinkOut()
     QVERIFY(!resolveInside(root.path(), QStringLiteral("other/x")).isEmpty());
 }
 
-void TestWebUpdateCore::parseValid()
-{
-    const QByteArray text = "\xEF\xBB\xBF; comment\r\n"
-                            "[Update]\r\nRule=date\r\nVersion=1.2.0.0\r\nDate=24/12/2026\r\nTime=14:30\r\n"
-                            "Description=Line one\\nLine two\r\nSilentRestart=1\r\n"
-                            "[ReleaseNotes]\nText=Fixed things\n[License]\nText=Be nice\n"
-                            "[Components]\ntools=Command-line tools\n"
-                            "[File2]\nName=bin/tool\nURL=files/tool\nSize=3\n"
-                            "SHA256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"
-                            "Component=tools\nExecutable=1\n"
-                            "[File1]\nName=sarnavel-server\nURL=https://cdn.example.invalid/s\nSize=0\n"
-                            "SHA256=e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\nRestart=1\n";
+void TestWebUpdateCore::parseValid() {
+    const QByteArray text =
+        "\xEF\xBB\xBF; comment\r\n"
+        "[Update]\r\nRule=date\r\nVersion=1.2.0.0\r\nDate=24/12/2026\r\nTime=14:30\r\n"
+        "Description=Line one\\nLine two\r\nSilentRestart=1\r\n"
+        "[ReleaseNotes]\nText=Fixed things\n[License]\nText=Be nice\n"
+        "[Components]\ntools=Command-line tools\n"
+        "[File2]\nName=bin/tool\nURL=files/tool\nSize=3\n"
+        "SHA256=ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"
+        "Component=tools\nExecutable=1\n"
+        "[File1]\nName=sarnavel-server\nURL=https://cdn.example.invalid/s\nSize=0\n"
+        "SHA256=e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\nRestart=1\n";
     QString err;
     const auto cf = ControlFile::parse(text, Base, {}, &err);
     QVERIFY2(cf, qPrintable(err));
@@ -182,38 +194,46 @@ void TestWebUpdateCore::parseValid()
     QVERIFY(cf->files[1].executable);
 }
 
-void TestWebUpdateCore::parseErrors_data()
-{
+void TestWebUpdateCore::parseErrors_data() {
     const QString sha = QStringLiteral("SHA256=") + QString(64, u'a') + u'\n';
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("errorPart");
-    QTest::newRow("no update section") << "[Other]\nx=1\n" << "no [Update]";
-    QTest::newRow("no version") << "[Update]\nRule=version\n" << "not a dotted number";
-    QTest::newRow("unknown rule") << "[Update]\nRule=always\nVersion=1\n" << "unknown rule";
-    QTest::newRow("date rule without date") << "[Update]\nRule=date\nVersion=1\n" << "needs a release date";
-    QTest::newRow("bad date") << "[Update]\nVersion=1\nDate=2026-12-24\n" << "does not match";
-    QTest::newRow("bad time") << "[Update]\nVersion=1\nDate=24/12/2026\nTime=99:00\n" << "does not match";
-    QTest::newRow("duplicate key") << "[Update]\nVersion=1\nVersion=2\n" << "twice";
-    QTest::newRow("key outside section") << "Version=1\n[Update]\n" << "inside a section";
+    QTest::newRow("no update section") << "[Other]\nx=1\n"
+                                       << "no [Update]";
+    QTest::newRow("no version") << "[Update]\nRule=version\n"
+                                << "not a dotted number";
+    QTest::newRow("unknown rule") << "[Update]\nRule=always\nVersion=1\n"
+                                  << "unknown rule";
+    QTest::newRow("date rule without date") << "[Update]\nRule=date\nVersion=1\n"
+                                            << "needs a release date";
+    QTest::newRow("bad date") << "[Update]\nVersion=1\nDate=2026-12-24\n"
+                              << "does not match";
+    QTest::newRow("bad time") << "[Update]\nVersion=1\nDate=24/12/2026\nTime=99:00\n"
+                              << "does not match";
+    QTest::newRow("duplicate key") << "[Update]\nVersion=1\nVersion=2\n"
+                                   << "twice";
+    QTest::newRow("key outside section") << "Version=1\n[Update]\n"
+                                         << "inside a section";
     QTest::newRow("climbing file") << "[Update]\nVersion=1\n[File1]\nName=../x\nSize=1\n" + sha
                                    << "leaves the program's folder";
     QTest::newRow("absolute file") << "[Update]\nVersion=1\n[File1]\nName=/usr/bin/x\nSize=1\n" + sha
                                    << "absolute";
     QTest::newRow("no size") << "[Update]\nVersion=1\n[File1]\nName=x\n" + sha << "size";
     QTest::newRow("negative size") << "[Update]\nVersion=1\n[File1]\nName=x\nSize=-1\n" + sha << "size";
-    QTest::newRow("short hash") << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\nSHA256=abcd\n" << "SHA256";
+    QTest::newRow("short hash") << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\nSHA256=abcd\n"
+                                << "SHA256";
     QTest::newRow("ftp address") << "[Update]\nVersion=1\n[File1]\nName=x\nURL=ftp://h/x\nSize=1\n" + sha
                                  << "http or https";
-    QTest::newRow("unknown component") << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\nComponent=c\n" + sha
-                                       << "unknown component";
-    QTest::newRow("same file twice")
-        << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\n" + sha + "[File2]\nName=x\nSize=1\n" + sha << "twice";
-    QTest::newRow("file number too high") << "[Update]\nVersion=1\n[File999]\nName=x\nSize=1\n" + sha
-                                          << "at most";
+    QTest::newRow("unknown component")
+        << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\nComponent=c\n" + sha << "unknown component";
+    QTest::newRow("same file twice") << "[Update]\nVersion=1\n[File1]\nName=x\nSize=1\n" + sha +
+                                            "[File2]\nName=x\nSize=1\n" + sha
+                                     << "twice";
+    QTest::newRow("file number too high")
+        << "[Update]\nVersion=1\n[File999]\nName=x\nSize=1\n" + sha << "at most";
 }
 
-void TestWebUpdateCore::parseErrors()
-{
+void TestWebUpdateCore::parseErrors() {
     QFETCH(QString, text);
     QFETCH(QString, errorPart);
     QString err;
@@ -224,8 +244,7 @@ void TestWebUpdateCore::parseErrors()
     QVERIFY(!ControlFile::parse(QByteArray(MaxControlFileSize + 1, ';'), Base, {}, &err));
 }
 
-void TestWebUpdateCore::signatures()
-{
+void TestWebUpdateCore::signatures() {
     const QByteArray pem = updatetest::testKeyPem();
     QVERIFY(!pem.isEmpty());
     // The test key is the one built into this build.
@@ -249,18 +268,18 @@ void TestWebUpdateCore::signatures()
     QVERIFY(decodeSignatureFile(QByteArray(2000, 'A')).isEmpty());
 }
 
-static StagedFile staged(const QString& stageDir, const QString& name, const QByteArray& body, bool exec = false)
-{
+static StagedFile staged(const QString& stageDir, const QString& name, const QByteArray& body,
+                         bool exec = false) {
     const QString p = stageDir + u'/' + QString::number(qHash(name));
     writeFile(p, body);
     return {name, p, body.size(), QCryptographicHash::hash(body, QCryptographicHash::Sha256), exec};
 }
 
-void TestWebUpdateCore::installReplacesAndAdds()
-{
+void TestWebUpdateCore::installReplacesAndAdds() {
     QTemporaryDir root, st;
     writeFile(root.filePath(QStringLiteral("prog")), "old");
-    QFile::setPermissions(root.filePath(QStringLiteral("prog")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(root.filePath(QStringLiteral("prog")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QList<StagedFile> files{staged(st.path(), QStringLiteral("prog"), "new"),
                                   staged(st.path(), QStringLiteral("data/new/file.txt"), "text"),
                                   staged(st.path(), QStringLiteral("tool"), "#!/bin/sh\n", true)};
@@ -274,8 +293,7 @@ void TestWebUpdateCore::installReplacesAndAdds()
     QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList({"prog", "tool"}));
 }
 
-void TestWebUpdateCore::installRestoresOnFailure()
-{
+void TestWebUpdateCore::installRestoresOnFailure() {
     QTemporaryDir root, st;
     writeFile(root.filePath(QStringLiteral("a")), "old a");
     // The second target is a folder with contents: replacing it fails half-way.
@@ -293,8 +311,7 @@ void TestWebUpdateCore::installRestoresOnFailure()
              QStringList({"a", "b"}));
 }
 
-void TestWebUpdateCore::installRefusesBadCopies_data()
-{
+void TestWebUpdateCore::installRefusesBadCopies_data() {
     QTest::addColumn<int>("fault");
     QTest::newRow("flipped byte") << 0;
     QTest::newRow("wrong size") << 1;
@@ -302,13 +319,13 @@ void TestWebUpdateCore::installRefusesBadCopies_data()
     QTest::newRow("missing copy") << 3;
 }
 
-void TestWebUpdateCore::installRefusesBadCopies()
-{
+void TestWebUpdateCore::installRefusesBadCopies() {
     QFETCH(int, fault);
     QTemporaryDir root, st;
     writeFile(root.filePath(QStringLiteral("a")), "old a");
     writeFile(root.filePath(QStringLiteral("b")), "old b");
-    QList<StagedFile> files{staged(st.path(), QStringLiteral("a"), "new a"), staged(st.path(), QStringLiteral("b"), "new b")};
+    QList<StagedFile> files{staged(st.path(), QStringLiteral("a"), "new a"),
+                            staged(st.path(), QStringLiteral("b"), "new b")};
     switch (fault) {
     case 0:
         writeFile(files[1].stagedPath, "new c");
@@ -329,13 +346,13 @@ void TestWebUpdateCore::installRefusesBadCopies()
     QCOMPARE(readFile(root.filePath(QStringLiteral("b"))), QByteArray("old b"));
 }
 
-void TestWebUpdateCore::stageRefusesTamperedControl()
-{
+void TestWebUpdateCore::stageRefusesTamperedControl() {
     QTemporaryDir st;
     QDir(st.path()).mkdir(QStringLiteral("files"));
     const QByteArray body = "payload";
-    const QByteArray control =
-        updatetest::fileSection(1, QStringLiteral("x"), body, QStringLiteral("x")).prepend("[Update]\nVersion=2\n").toUtf8();
+    const QByteArray control = updatetest::fileSection(1, QStringLiteral("x"), body, QStringLiteral("x"))
+                                   .prepend("[Update]\nVersion=2\n")
+                                   .toUtf8();
     writeFile(stage::filePath(st.path(), 1), body);
     QString err;
     QVERIFY(stage::write(st.path(), control, updatetest::sign(control), {}, {1}, &err));

@@ -16,13 +16,11 @@ namespace {
 const QByteArray ProgramV1 = "#!/bin/sh\necho 1 > \"$(dirname \"$0\")/started.txt\"\n";
 const QByteArray ProgramV2 = "#!/bin/sh\necho 2 > \"$(dirname \"$0\")/started.txt\"\n";
 
-QByteArray readFile(const QString& path)
-{
+QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
-bool writeFile(const QString& path, const QByteArray& data)
-{
+bool writeFile(const QString& path, const QByteArray& data) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
@@ -49,8 +47,7 @@ private:
     QByteArray m_control;
 };
 
-void TestWebUpdateUpdater::init()
-{
+void TestWebUpdateUpdater::init() {
     m_tmp = std::make_unique<QTemporaryDir>();
     m_app = std::make_unique<QTemporaryDir>();
     QVERIFY(writeFile(app("prog"), ProgramV1));
@@ -58,17 +55,17 @@ void TestWebUpdateUpdater::init()
     QVERIFY(writeFile(app("data/old.txt"), "old"));
     m_stage = m_tmp->filePath(QStringLiteral("sarnavel-update-test"));
     QVERIFY(QDir().mkpath(m_stage + "/files"));
-    m_control = ("[Update]\nVersion=2\n" + fileSection(1, "prog", ProgramV2, "p", "Executable=1\nRestart=1\n")
-                 + fileSection(2, "data/old.txt", "new", "d"))
-                    .toUtf8();
+    m_control =
+        ("[Update]\nVersion=2\n" + fileSection(1, "prog", ProgramV2, "p", "Executable=1\nRestart=1\n") +
+         fileSection(2, "data/old.txt", "new", "d"))
+            .toUtf8();
     QVERIFY(writeFile(webupdate::stage::filePath(m_stage, 1), ProgramV2));
     QVERIFY(writeFile(webupdate::stage::filePath(m_stage, 2), "new"));
     QString err;
     QVERIFY2(webupdate::stage::write(m_stage, m_control, sign(m_control), {}, {1, 2}, &err), qPrintable(err));
 }
 
-int TestWebUpdateUpdater::runUpdater(qint64 pid, int waitSeconds, const QString& program)
-{
+int TestWebUpdateUpdater::runUpdater(qint64 pid, int waitSeconds, const QString& program) {
     const QString ini = m_tmp->filePath(QStringLiteral("WUPDATE.INI"));
     {
         QSettings s(ini, QSettings::IniFormat);
@@ -86,8 +83,7 @@ int TestWebUpdateUpdater::runUpdater(qint64 pid, int waitSeconds, const QString&
     return p.exitCode();
 }
 
-void TestWebUpdateUpdater::installsAndStartsNewVersion()
-{
+void TestWebUpdateUpdater::installsAndStartsNewVersion() {
     QCOMPARE(runUpdater(), 0);
     QCOMPARE(readFile(app("prog")), ProgramV2);
     QCOMPARE(readFile(app("data/old.txt")), QByteArray("new"));
@@ -97,8 +93,7 @@ void TestWebUpdateUpdater::installsAndStartsNewVersion()
     QCOMPARE(QDir(m_app->path()).entryList(QDir::Files), QStringList({"prog", "started.txt"}));
 }
 
-void TestWebUpdateUpdater::refusesAndStartsOldVersion_data()
-{
+void TestWebUpdateUpdater::refusesAndStartsOldVersion_data() {
     QTest::addColumn<int>("fault");
     QTest::newRow("staged file changed") << 0;
     QTest::newRow("staged control file changed") << 1;
@@ -106,8 +101,7 @@ void TestWebUpdateUpdater::refusesAndStartsOldVersion_data()
     QTest::newRow("staged file missing") << 3;
 }
 
-void TestWebUpdateUpdater::refusesAndStartsOldVersion()
-{
+void TestWebUpdateUpdater::refusesAndStartsOldVersion() {
     QFETCH(int, fault);
     QString err;
     switch (fault) {
@@ -144,8 +138,7 @@ void TestWebUpdateUpdater::refusesAndStartsOldVersion()
     QVERIFY(readFile(m_tmp->filePath("WUPDATE.LOG")).contains("not installed"));
 }
 
-void TestWebUpdateUpdater::waitForProgramIsBounded()
-{
+void TestWebUpdateUpdater::waitForProgramIsBounded() {
     QProcess stillRunning;
     stillRunning.start(QStringLiteral("sleep"), {QStringLiteral("30")});
     QVERIFY(stillRunning.waitForStarted());
@@ -170,16 +163,14 @@ void TestWebUpdateUpdater::waitForProgramIsBounded()
     QTRY_COMPARE(readFile(app("started.txt")), QByteArray("2\n"));
 }
 
-void TestWebUpdateUpdater::settingsForAnotherProgram()
-{
+void TestWebUpdateUpdater::settingsForAnotherProgram() {
     QCOMPARE(runUpdater(0, 5, QStringLiteral("/usr/bin/other")), 2);
     QCOMPARE(readFile(app("prog")), ProgramV1);
     QVERIFY(!QFileInfo::exists(m_stage));
 }
 
 // The release tool signs what the program accepts, and only with the right key.
-void TestWebUpdateUpdater::releaseTool()
-{
+void TestWebUpdateUpdater::releaseTool() {
     auto run = [](const QStringList& args, QByteArray* out = nullptr) {
         QProcess p;
         p.start(QStringLiteral(SARNAVEL_RELEASE_PATH), args);

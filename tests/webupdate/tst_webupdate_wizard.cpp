@@ -32,10 +32,10 @@ namespace {
 const QByteArray ProgramV1 = "#!/bin/sh\necho 1 > \"$(dirname \"$0\")/started.txt\"\n";
 const QByteArray ProgramV2 = "#!/bin/sh\necho 2 > \"$(dirname \"$0\")/started.txt\"\n";
 const QString ProgramName = QStringLiteral("sarnavel-testprog");
-const QString NoConnectText = QStringLiteral("Could not connect to update server or\nNo update found on server ...");
+const QString NoConnectText =
+    QStringLiteral("Could not connect to update server or\nNo update found on server ...");
 
-QByteArray readFile(const QString& path)
-{
+QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
@@ -70,7 +70,8 @@ private:
     QString resultText() const;
     void click();
     void start();
-    QString newerControl(const QString& extra = {}, const QString& update = QStringLiteral("Rule=version\nVersion=1.2.0.0\n"));
+    QString newerControl(const QString& extra = {},
+                         const QString& update = QStringLiteral("Rule=version\nVersion=1.2.0.0\n"));
     QString appFile(const QString& name) const { return m_app->filePath(name); }
     bool stageLeft() const;
 
@@ -83,8 +84,7 @@ private:
     int m_terminated = 0;
 };
 
-void TestWebUpdateWizard::init()
-{
+void TestWebUpdateWizard::init() {
     m_server = std::make_unique<HttpTestServer>();
     m_tmp = std::make_unique<QTemporaryDir>();
     m_docs = std::make_unique<QTemporaryDir>();
@@ -113,58 +113,49 @@ void TestWebUpdateWizard::init()
     m_spy = std::make_unique<vcl::MessageBoxSpy>();
 }
 
-void TestWebUpdateWizard::cleanup()
-{
+void TestWebUpdateWizard::cleanup() {
     m_wiz.reset();
     m_wu.reset();
     m_spy.reset();
     m_server.reset();
 }
 
-QString TestWebUpdateWizard::page() const
-{
+QString TestWebUpdateWizard::page() const {
     QDialog* d = m_wiz->Dialog();
     if (!d)
         return QStringLiteral("<closed>");
     return d->findChild<QStackedWidget*>(QStringLiteral("Pages"))->currentWidget()->objectName();
 }
 
-QString TestWebUpdateWizard::actionText() const
-{
+QString TestWebUpdateWizard::actionText() const {
     return m_wiz->Dialog()->findChild<QPushButton*>(QStringLiteral("ActionButton"))->text();
 }
 
-QString TestWebUpdateWizard::resultText() const
-{
+QString TestWebUpdateWizard::resultText() const {
     return m_wiz->Dialog()->findChild<QLabel*>(QStringLiteral("ResultLabel"))->text();
 }
 
-void TestWebUpdateWizard::click()
-{
+void TestWebUpdateWizard::click() {
     QPushButton* b = m_wiz->Dialog()->findChild<QPushButton*>(QStringLiteral("ActionButton"));
     QVERIFY(b->isEnabled());
     QTest::mouseClick(b, Qt::LeftButton);
 }
 
-void TestWebUpdateWizard::start()
-{
+void TestWebUpdateWizard::start() {
     QVERIFY(m_wiz->Open(false));
     QCOMPARE(page(), QStringLiteral("WelcomePage"));
     click();
 }
 
-QString TestWebUpdateWizard::newerControl(const QString& extra, const QString& update)
-{
+QString TestWebUpdateWizard::newerControl(const QString& extra, const QString& update) {
     return QStringLiteral("[Update]\n") + update + QStringLiteral("Description=Better radios\n") + extra;
 }
 
-bool TestWebUpdateWizard::stageLeft() const
-{
+bool TestWebUpdateWizard::stageLeft() const {
     return !QDir(m_tmp->path()).entryList({QStringLiteral("sarnavel-update-*")}, QDir::Dirs).isEmpty();
 }
 
-void TestWebUpdateWizard::layoutSettings()
-{
+void TestWebUpdateWizard::layoutSettings() {
     TWebUpdate wu;
     TWebUpdateWizard wiz;
     update::configureWebUpdate(&wu);
@@ -197,8 +188,7 @@ void TestWebUpdateWizard::layoutSettings()
     d->close();
 }
 
-void TestWebUpdateWizard::welcomePage()
-{
+void TestWebUpdateWizard::welcomePage() {
     QDialog* d = m_wiz->Open(false);
     QVERIFY(d->isModal() || d->windowModality() == Qt::ApplicationModal);
     QCOMPARE(page(), QStringLiteral("WelcomePage"));
@@ -209,8 +199,7 @@ void TestWebUpdateWizard::welcomePage()
     QVERIFY(m_server->requests().isEmpty());
 }
 
-void TestWebUpdateWizard::noConnectionClosesSilently()
-{
+void TestWebUpdateWizard::noConnectionClosesSilently() {
     publish(*m_server, newerControl());
     m_net = TWebUpdate::NetState::Down;
     QSignalSpy closed(m_wiz.get(), &TWebUpdateWizard::closed);
@@ -226,8 +215,7 @@ void TestWebUpdateWizard::noConnectionClosesSilently()
     QTRY_COMPARE(page(), QStringLiteral("ResultPage"));
 }
 
-void TestWebUpdateWizard::checkResults_data()
-{
+void TestWebUpdateWizard::checkResults_data() {
     const QLocale loc;
     const QString current = loc.toString(QDate(2026, 6, 10), QLocale::ShortFormat);
     QTest::addColumn<QString>("control"); // empty: nothing on the server
@@ -236,50 +224,63 @@ void TestWebUpdateWizard::checkResults_data()
     QTest::addColumn<QString>("button");
 
     QTest::newRow("404") << "" << 0 << NoConnectText << "Exit";
-    QTest::newRow("not newer by version")
-        << "[Update]\nRule=version\nVersion=1.0.0.0\n" << 0 << "No new version available." << "Exit";
-    QTest::newRow("not newer by date")
-        << "[Update]\nRule=date\nVersion=1.0.0.0\nDate=09/06/2026\n" << 0 << "No new version available." << "Exit";
+    QTest::newRow("not newer by version") << "[Update]\nRule=version\nVersion=1.0.0.0\n"
+                                          << 0 << "No new version available."
+                                          << "Exit";
+    QTest::newRow("not newer by date") << "[Update]\nRule=date\nVersion=1.0.0.0\nDate=09/06/2026\n"
+                                       << 0 << "No new version available."
+                                       << "Exit";
     QTest::newRow("same day, earlier time")
-        << "[Update]\nRule=date\nVersion=1.0.0.0\nDate=10/06/2026\nTime=11:59\n" << 0 << "No new version available."
+        << "[Update]\nRule=date\nVersion=1.0.0.0\nDate=10/06/2026\nTime=11:59\n"
+        << 0 << "No new version available."
         << "Exit";
-    QTest::newRow("newer by version") << newerControl() << 0
-                                      << "New version found :\nCurrent version : 1.0.0.0\nNew version : 1.2.0.0\n\n"
-                                         "Better radios"
-                                      << "Get update";
+    QTest::newRow("newer by version")
+        << newerControl() << 0
+        << "New version found :\nCurrent version : 1.0.0.0\nNew version : 1.2.0.0\n\n"
+           "Better radios"
+        << "Get update";
     QTest::newRow("newer by date with time")
         << newerControl({}, "Rule=date\nVersion=1.0.0.0\nDate=24/12/2026\nTime=14:30\n") << 0
-        << "New version found :\nCurrent version : " + current + "\nNew version : "
-               + loc.toString(QDate(2026, 12, 24), QLocale::ShortFormat) + " "
-               + loc.toString(QTime(14, 30), QLocale::ShortFormat) + "\n\nBetter radios"
+        << "New version found :\nCurrent version : " + current +
+               "\nNew version : " + loc.toString(QDate(2026, 12, 24), QLocale::ShortFormat) + " " +
+               loc.toString(QTime(14, 30), QLocale::ShortFormat) + "\n\nBetter radios"
         << "Get update";
     QTest::newRow("newer by date, no time")
         << newerControl({}, "Rule=date\nVersion=1.1\nDate=11/06/2026\n") << 0
-        << "New version found :\nCurrent version : " + current + "\nNew version : "
-               + loc.toString(QDate(2026, 6, 11), QLocale::ShortFormat) + "\n\nBetter radios"
+        << "New version found :\nCurrent version : " + current +
+               "\nNew version : " + loc.toString(QDate(2026, 6, 11), QLocale::ShortFormat) +
+               "\n\nBetter radios"
         << "Get update";
     QTest::newRow("newer by another rule")
         << newerControl(fileSection(1, ProgramName, ProgramV2, "p2"), "Rule=checksum\nVersion=1.0.0.0\n") << 0
-        << "New version available." << "Get update";
+        << "New version available."
+        << "Get update";
     QTest::newRow("another rule, same files")
         << newerControl(fileSection(1, ProgramName, ProgramV1, "p1"), "Rule=checksum\nVersion=1.0.0.0\n") << 0
-        << "No new version available." << "Exit";
-    QTest::newRow("no signature") << newerControl() << 1 << "no signature" << "Exit";
-    QTest::newRow("signed by another key") << newerControl() << 2 << "does not verify" << "Exit";
-    QTest::newRow("tampered control file") << newerControl() << 3 << "does not verify" << "Exit";
+        << "No new version available."
+        << "Exit";
+    QTest::newRow("no signature") << newerControl() << 1 << "no signature"
+                                  << "Exit";
+    QTest::newRow("signed by another key") << newerControl() << 2 << "does not verify"
+                                           << "Exit";
+    QTest::newRow("tampered control file") << newerControl() << 3 << "does not verify"
+                                           << "Exit";
     QTest::newRow("older version by date rule")
         << newerControl({}, "Rule=date\nVersion=0.9\nDate=24/12/2026\n") << 0
-        << "The update offers version 0.9, older than the installed version 1.0.0.0; it is refused." << "Exit";
+        << "The update offers version 0.9, older than the installed version 1.0.0.0; it is refused."
+        << "Exit";
     QTest::newRow("climbing file name")
-        << newerControl(fileSection(1, "../evil", "x", "x")) << 0 << "leaves the program's folder" << "Exit";
+        << newerControl(fileSection(1, "../evil", "x", "x")) << 0 << "leaves the program's folder"
+        << "Exit";
     QTest::newRow("absolute file name")
-        << newerControl(fileSection(1, "/tmp/evil", "x", "x")) << 0 << "absolute" << "Exit";
-    QTest::newRow("broken control file") << "[Update]\nRule=date\nVersion=2\nDate=2026-12-24\n" << 0 << "not valid"
+        << newerControl(fileSection(1, "/tmp/evil", "x", "x")) << 0 << "absolute"
+        << "Exit";
+    QTest::newRow("broken control file") << "[Update]\nRule=date\nVersion=2\nDate=2026-12-24\n"
+                                         << 0 << "not valid"
                                          << "Exit";
 }
 
-void TestWebUpdateWizard::checkResults()
-{
+void TestWebUpdateWizard::checkResults() {
     QFETCH(QString, control);
     QFETCH(int, sigMode);
     QFETCH(QString, expected);
@@ -299,8 +300,8 @@ void TestWebUpdateWizard::checkResults()
     }
     start();
     QTRY_COMPARE(page(), QStringLiteral("ResultPage"));
-    if (sigMode == 0 && !expected.startsWith(u"The update offers") && !expected.endsWith(u"folder")
-        && !expected.endsWith(u"absolute") && expected != u"not valid")
+    if (sigMode == 0 && !expected.startsWith(u"The update offers") && !expected.endsWith(u"folder") &&
+        !expected.endsWith(u"absolute") && expected != u"not valid")
         QCOMPARE(resultText(), expected);
     else
         QVERIFY2(resultText().contains(expected), qPrintable(resultText()));
@@ -317,8 +318,7 @@ void TestWebUpdateWizard::checkResults()
     }
 }
 
-void TestWebUpdateWizard::requestIsPlainAndUncached()
-{
+void TestWebUpdateWizard::requestIsPlainAndUncached() {
     publish(*m_server, QStringLiteral("[Update]\nVersion=1.0.0.0\n"));
     start();
     QTRY_COMPARE(page(), QStringLiteral("ResultPage"));
@@ -342,8 +342,7 @@ void TestWebUpdateWizard::requestIsPlainAndUncached()
     QVERIFY(!QFileInfo::exists(saved + ".sig"));
 }
 
-void TestWebUpdateWizard::hungServerFailsInTime()
-{
+void TestWebUpdateWizard::hungServerFailsInTime() {
     m_server->setHang(ControlPath);
     m_wu->Timeout = 1500;
     // The event loop must keep turning while the server says nothing.
@@ -351,9 +350,7 @@ void TestWebUpdateWizard::hungServerFailsInTime()
     qint64 longestGap = 0;
     QTimer ticker;
     ticker.setInterval(10);
-    connect(&ticker, &QTimer::timeout, this, [&] {
-        longestGap = std::max(longestGap, sinceTick.restart());
-    });
+    connect(&ticker, &QTimer::timeout, this, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     QElapsedTimer clock;
     clock.start();
     start();
@@ -368,23 +365,25 @@ void TestWebUpdateWizard::hungServerFailsInTime()
     QVERIFY2(took >= 1400 && took < 5000, qPrintable(QString::number(took)));
     QVERIFY2(longestGap < 500, qPrintable(QString::number(longestGap)));
     QCOMPARE(resultText(), NoConnectText);
-    QVERIFY(m_wiz->Dialog()->findChild<QLabel*>(QStringLiteral("DetailLabel"))->text().contains(u"did not answer"));
+    QVERIFY(m_wiz->Dialog()
+                ->findChild<QLabel*>(QStringLiteral("DetailLabel"))
+                ->text()
+                .contains(u"did not answer"));
     QCOMPARE(actionText(), QStringLiteral("Exit"));
     QCOMPARE(QApplication::overrideCursor(), nullptr);
     QTRY_COMPARE(m_server->openConnections(), 0);
 }
 
-void TestWebUpdateWizard::pagesNotesLicenseComponents()
-{
+void TestWebUpdateWizard::pagesNotesLicenseComponents() {
     const QByteArray data = "new data";
     const QByteArray extra = "extra tool";
     publish(*m_server,
             newerControl(QStringLiteral("[ReleaseNotes]\nText=Fixed pairing\\nFaster search\n"
                                         "[License]\nText=Use it well\n"
-                                        "[Components]\ndocs=Manual\ntools=Extra tools\n")
-                         + fileSection(1, "data/readme.txt", data, "f/readme")
-                         + fileSection(2, "tools/extra", extra, "f/extra", "Component=tools\nExecutable=1\n")
-                         + fileSection(3, "docs/manual.txt", "manual", "f/manual", "Component=docs\n")));
+                                        "[Components]\ndocs=Manual\ntools=Extra tools\n") +
+                         fileSection(1, "data/readme.txt", data, "f/readme") +
+                         fileSection(2, "tools/extra", extra, "f/extra", "Component=tools\nExecutable=1\n") +
+                         fileSection(3, "docs/manual.txt", "manual", "f/manual", "Component=docs\n")));
     m_server->setResponse("/Quillmarsh/f/readme", data);
     m_server->setResponse("/Quillmarsh/f/extra", extra);
     start();
@@ -393,7 +392,8 @@ void TestWebUpdateWizard::pagesNotesLicenseComponents()
     QCOMPARE(page(), QStringLiteral("NotesPage"));
     QDialog* d = m_wiz->Dialog();
     QCOMPARE(d->findChild<QLabel*>("NotesTitle")->text(), QStringLiteral("What's new"));
-    QCOMPARE(d->findChild<QPlainTextEdit*>("NotesText")->toPlainText(), QStringLiteral("Fixed pairing\nFaster search"));
+    QCOMPARE(d->findChild<QPlainTextEdit*>("NotesText")->toPlainText(),
+             QStringLiteral("Fixed pairing\nFaster search"));
     QCOMPARE(actionText(), QStringLiteral("Next"));
     click();
     QCOMPARE(page(), QStringLiteral("LicensePage"));
@@ -410,7 +410,8 @@ void TestWebUpdateWizard::pagesNotesLicenseComponents()
     QTest::mouseClick(d->findChild<QRadioButton*>("AcceptRadio"), Qt::LeftButton, {}, QPoint(5, 5));
     click();
     QCOMPARE(page(), QStringLiteral("ComponentsPage"));
-    QCOMPARE(d->findChild<QLabel*>("ComponentsTitle")->text(), QStringLiteral("Available application components"));
+    QCOMPARE(d->findChild<QLabel*>("ComponentsTitle")->text(),
+             QStringLiteral("Available application components"));
     auto* list = d->findChild<QListWidget*>("ComponentsList");
     QCOMPARE(list->count(), 2);
     QCOMPARE(list->item(0)->text(), QStringLiteral("Manual"));
@@ -418,7 +419,8 @@ void TestWebUpdateWizard::pagesNotesLicenseComponents()
     click();
     QCOMPARE(page(), QStringLiteral("DownloadPage"));
     QCOMPARE(d->findChild<QLabel*>("DownloadTitle")->text(), QStringLiteral("Downloading files"));
-    QCOMPARE(d->findChild<QLabel*>("CurrentFileProgressLabel")->text(), QStringLiteral("Current file progress"));
+    QCOMPARE(d->findChild<QLabel*>("CurrentFileProgressLabel")->text(),
+             QStringLiteral("Current file progress"));
     QCOMPARE(d->findChild<QLabel*>("TotalFileProgressLabel")->text(), QStringLiteral("Total file progress"));
     QTRY_COMPARE(page(), QStringLiteral("DonePage"));
     QCOMPARE(d->findChild<QProgressBar*>("TotalFileProgress")->value(), 100);
@@ -439,10 +441,9 @@ void TestWebUpdateWizard::pagesNotesLicenseComponents()
         QVERIFY(r.path != "/Quillmarsh/f/manual");
 }
 
-void TestWebUpdateWizard::noFilesFound()
-{
-    publish(*m_server, newerControl(QStringLiteral("[Components]\ndocs=Manual\n")
-                                    + fileSection(1, "manual.txt", "m", "m", "Component=docs\n")));
+void TestWebUpdateWizard::noFilesFound() {
+    publish(*m_server, newerControl(QStringLiteral("[Components]\ndocs=Manual\n") +
+                                    fileSection(1, "manual.txt", "m", "m", "Component=docs\n")));
     start();
     QTRY_COMPARE(actionText(), QStringLiteral("Get update"));
     click();
@@ -453,8 +454,7 @@ void TestWebUpdateWizard::noFilesFound()
     QCOMPARE(m_spy->texts(), QStringList{QStringLiteral("No files found for update")});
 }
 
-void TestWebUpdateWizard::downloadRefused_data()
-{
+void TestWebUpdateWizard::downloadRefused_data() {
     QTest::addColumn<QByteArray>("served");
     QTest::addColumn<int>("status");
     QTest::addColumn<bool>("hang");
@@ -469,16 +469,15 @@ void TestWebUpdateWizard::downloadRefused_data()
     QTest::newRow("server stops answering") << QByteArray() << 0 << true << "sent nothing for 1.5 s";
 }
 
-void TestWebUpdateWizard::downloadRefused()
-{
+void TestWebUpdateWizard::downloadRefused() {
     QFETCH(QByteArray, served);
     QFETCH(int, status);
     QFETCH(bool, hang);
     QFETCH(QString, detail);
     m_wu->Timeout = 1500;
     const QByteArray data = "data file";
-    publish(*m_server, newerControl(fileSection(1, "data.txt", data, "f/data")
-                                    + fileSection(2, ProgramName, ProgramV2, "f/prog", "Executable=1\n")));
+    publish(*m_server, newerControl(fileSection(1, "data.txt", data, "f/data") +
+                                    fileSection(2, ProgramName, ProgramV2, "f/prog", "Executable=1\n")));
     m_server->setResponse("/Quillmarsh/f/data", data);
     if (hang)
         m_server->setHang("/Quillmarsh/f/prog");
@@ -502,23 +501,22 @@ void TestWebUpdateWizard::downloadRefused()
     QVERIFY(!QFileInfo::exists(QDir(m_docs->path()).filePath("WUPDATE.INI")));
 }
 
-void TestWebUpdateWizard::closeOnEveryPage_data()
-{
+void TestWebUpdateWizard::closeOnEveryPage_data() {
     QTest::addColumn<QString>("where");
-    for (const char* p : {"WelcomePage", "checking", "ResultPage", "NotesPage", "LicensePage", "ComponentsPage",
-                          "DownloadPage", "DonePage"})
+    for (const char* p : {"WelcomePage", "checking", "ResultPage", "NotesPage", "LicensePage",
+                          "ComponentsPage", "DownloadPage", "DonePage"})
         QTest::newRow(p) << QString::fromLatin1(p);
 }
 
-void TestWebUpdateWizard::closeOnEveryPage()
-{
+void TestWebUpdateWizard::closeOnEveryPage() {
     QFETCH(QString, where);
     if (where == u"checking") {
         m_server->setHang(ControlPath);
     } else {
-        publish(*m_server, newerControl(QStringLiteral("[ReleaseNotes]\nText=n\n[License]\nText=l\n"
-                                                       "[Components]\nmain=Main\n")
-                                        + fileSection(1, ProgramName, ProgramV2, "f/prog", "Component=main\n")));
+        publish(*m_server,
+                newerControl(QStringLiteral("[ReleaseNotes]\nText=n\n[License]\nText=l\n"
+                                            "[Components]\nmain=Main\n") +
+                             fileSection(1, ProgramName, ProgramV2, "f/prog", "Component=main\n")));
         if (where == u"DownloadPage")
             m_server->setHang("/Quillmarsh/f/prog");
         else
@@ -557,19 +555,18 @@ void TestWebUpdateWizard::closeOnEveryPage()
     QVERIFY(!QFileInfo::exists(QDir(m_docs->path()).filePath("WUPDATE.INI")));
 }
 
-void TestWebUpdateWizard::restartReplacesProgram_data()
-{
+void TestWebUpdateWizard::restartReplacesProgram_data() {
     QTest::addColumn<bool>("silent");
     QTest::newRow("asks first") << false;
     QTest::newRow("silent restart") << true;
 }
 
-void TestWebUpdateWizard::restartReplacesProgram()
-{
+void TestWebUpdateWizard::restartReplacesProgram() {
     QFETCH(bool, silent);
-    publish(*m_server, newerControl(fileSection(1, ProgramName, ProgramV2, "f/prog", "Executable=1\n")
-                                        + fileSection(2, "lib/libx.so", "lib v2", "f/lib", "Restart=1\n"),
-                                    QStringLiteral("Rule=version\nVersion=1.2.0.0\nSilentRestart=%1\n").arg(silent)));
+    publish(*m_server,
+            newerControl(fileSection(1, ProgramName, ProgramV2, "f/prog", "Executable=1\n") +
+                             fileSection(2, "lib/libx.so", "lib v2", "f/lib", "Restart=1\n"),
+                         QStringLiteral("Rule=version\nVersion=1.2.0.0\nSilentRestart=%1\n").arg(silent)));
     m_server->setResponse("/Quillmarsh/f/prog", ProgramV2);
     m_server->setResponse("/Quillmarsh/f/lib", "lib v2");
     // Stands for the running program, which ends soon after the restart.
@@ -619,8 +616,7 @@ void TestWebUpdateWizard::restartReplacesProgram()
     QVERIFY(readFile(QDir(m_tmp->path()).filePath("WUPDATE.LOG")).contains("installed 2 file(s)"));
 }
 
-void TestWebUpdateWizard::executeSetsCurrentDirEvenWhenClosedAtOnce()
-{
+void TestWebUpdateWizard::executeSetsCurrentDirEvenWhenClosedAtOnce() {
     QVERIFY(QDir::setCurrent(m_tmp->path()));
     bool sawDialog = false;
     QTimer::singleShot(0, this, [&] {

@@ -16,8 +16,7 @@
 
 namespace {
 
-int usage()
-{
+int usage() {
     std::fprintf(stderr, "usage: sarnavel-release genkey <private.pem>\n"
                          "       sarnavel-release pubkey <private.pem>\n"
                          "       sarnavel-release hash <file>...\n"
@@ -26,8 +25,7 @@ int usage()
     return 2;
 }
 
-bool readFile(const QString& path, QByteArray* out, qint64 cap = webupdate::MaxControlFileSize)
-{
+bool readFile(const QString& path, QByteArray* out, qint64 cap = webupdate::MaxControlFileSize) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly) || f.size() > cap) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
@@ -37,8 +35,7 @@ bool readFile(const QString& path, QByteArray* out, qint64 cap = webupdate::MaxC
     return true;
 }
 
-bool writeFile(const QString& path, const QByteArray& data, QFileDevice::Permissions perms = {})
-{
+bool writeFile(const QString& path, const QByteArray& data, QFileDevice::Permissions perms = {}) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(data) != data.size()) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
@@ -51,8 +48,7 @@ bool writeFile(const QString& path, const QByteArray& data, QFileDevice::Permiss
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty())
@@ -97,7 +93,8 @@ int main(int argc, char** argv)
             return 1;
         QString err;
         if (!webupdate::ControlFile::parse(control, QUrl(QStringLiteral("http://localhost/")), {}, &err)) {
-            std::fprintf(stderr, "%s is not a valid control file: %s\n", qPrintable(args[2]), qPrintable(err));
+            std::fprintf(stderr, "%s is not a valid control file: %s\n", qPrintable(args[2]),
+                         qPrintable(err));
             return 1;
         }
         const QByteArray sig = webupdate::signEd25519(pem, control, &err);

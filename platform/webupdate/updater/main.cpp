@@ -23,8 +23,7 @@ namespace {
 
 QString g_logPath;
 
-void log(const QString& line)
-{
+void log(const QString& line) {
     std::fprintf(stderr, "sarnavel-updater: %s\n", qPrintable(line));
     if (g_logPath.isEmpty())
         return;
@@ -34,8 +33,7 @@ void log(const QString& line)
 }
 
 // A process that has ended but is not yet reaped counts as ended.
-bool running(qint64 pid)
-{
+bool running(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return false;
@@ -46,14 +44,14 @@ bool running(qint64 pid)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({QStringLiteral("ini"), QStringLiteral("The update settings file (WUPDATE.INI)."),
                       QStringLiteral("file")});
-    parser.addPositionalArgument(QStringLiteral("program"), QStringLiteral("The program to update and restart."));
+    parser.addPositionalArgument(QStringLiteral("program"),
+                                 QStringLiteral("The program to update and restart."));
     parser.process(app);
     if (!parser.isSet(QStringLiteral("ini")) || parser.positionalArguments().size() != 1) {
         std::fprintf(stderr, "usage: sarnavel-updater --ini <WUPDATE.INI> <program>\n");
@@ -99,7 +97,9 @@ int main(int argc, char** argv)
     if (const auto files = webupdate::stage::load(stageDir, webupdate::releasePublicKey(), &error)) {
         ok = webupdate::install(QFileInfo(program).absolutePath(), *files, &error);
         if (ok)
-            log(QStringLiteral("installed %1 file(s) into %2").arg(files->size()).arg(QFileInfo(program).absolutePath()));
+            log(QStringLiteral("installed %1 file(s) into %2")
+                    .arg(files->size())
+                    .arg(QFileInfo(program).absolutePath()));
     }
     if (!ok)
         log(QStringLiteral("update not installed, the program is left as it was: %1").arg(error));
