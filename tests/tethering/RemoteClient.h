@@ -68,6 +68,12 @@ public:
         QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
     }
 
+    // Runs f on the client's thread without waiting.
+    void post(std::function<void(Client*)> f)
+    {
+        QMetaObject::invokeMethod(&m_context, [this, f = std::move(f)] { f(m_client); }, Qt::QueuedConnection);
+    }
+
     bool open(int fd)
     {
         bool ok = false;

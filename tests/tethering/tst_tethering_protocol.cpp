@@ -28,6 +28,7 @@ private Q_SLOTS:
     void malformedPayloads();
     void messagesRoundTrip();
     void pairingProofs();
+    void documentedExampleBytes();
 };
 
 void TestTetheringProtocol::framesSplitAcrossReads()
@@ -230,6 +231,21 @@ void TestTetheringProtocol::pairingProofs()
     const QString password = QStringLiteral("secret-password");
     const QByteArray wire = encode(PairRequestMsg{cn, clientProof(password, sn, cn, sid, cid)});
     QVERIFY(!wire.contains(password.toUtf8()));
+}
+
+void TestTetheringProtocol::documentedExampleBytes()
+{
+    // The examples of docs/tethering-protocol.md, byte for byte.
+    QCOMPARE(encodeFrame(FrameType::Ping, encodePing(1)).toHex(' '), QByteArray("53 54 01 0c 00 00 00 04 00 00 00 01"));
+    ResourceMsg m;
+    m.seq = 1;
+    m.fromProfile = QStringLiteral("C");
+    m.toProfile = QStringLiteral("S");
+    m.description = QStringLiteral("Chat String");
+    m.value = QStringLiteral("hi");
+    QCOMPARE(encodeFrame(FrameType::Resource, encode(m)).toHex(' '),
+             QByteArray("53 54 01 07 00 00 00 1e 00 00 00 01 00 01 43 00 01 53 00 0b 43 68 61 74 20 53 74 72 69 6e "
+                        "67 05 00 00 00 02 68 69"));
 }
 
 QTEST_GUILESS_MAIN(TestTetheringProtocol)

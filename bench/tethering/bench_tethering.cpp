@@ -1,0 +1,270 @@
+// Prints the text exchange's figures over the socket-pair transport:
+//   texts/s into Memo1 for 100-byte and 1 KiB texts, p50/p99 latency from the
+//   client's send to the appended line, byte rate as a ratio to a raw socket
+//   pair copying the same messages, memory after 100 000 received lines, and
+//   the cost of appending the 100 000th line against the first.
+// Usage: bench_tethering [lines=100000]
+#include "Application.h"
+#include "Controls.h"
+#include "RemoteClient.h"
+#include "Tethering.h"
+#include "TetheringControl.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+long rssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+double percentile(std::vector<qint64> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return double(v[size_t(p * double(v.size() - 1))]);
+}
+
+double median(std::vector<qint64>::const_iterator a, std::vector<qint64>::const_iterator b)
+{
+    return percentile(std::vector<qint64>(a, b), 0.5);
+}
+
+// The window's tethering side without the rest of the window: manager, server
+// profile, Memo1/Edit1/SaveDialog1 and the same handler.
+struct Rig {
+    TTetheringManager manager;
+    TTetheringAppProfile profile;
+    TMemo memo;
+    TEdit edit;
+    TSaveDialog dialog;
+    TetheringControl control{{&manager, &profile, &memo, &edit, &dialog, &memo}};
+    bool intoMemo = true;
+    qint64 received = 0;
+    qint64 bytes = 0;
+    std::vector<qint64> handlerNs; // per resource
+    std::vector<qint64> doneAtNs;  // per resource, when its line was appended
+
+    Rig()
+    {
+        manager.Text = QStringLiteral("TManager1");
+        manager.AllowedAdapters = QStringLiteral("SocketPair");
+        profile.Text = QStringLiteral("Quenlith Server");
+        profile.Group = QStringLiteral("quillmarsh");
+        memo.resize(248, 157);
+        memo.show();
+        QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &control,
+                         [this](QObject* sender, const TRemoteResource& r) {
+                             const qint64 t0 = nowNs();
+                             if (intoMemo)
+                                 vcl::Application::guard([&] { control.TAppProfile1ResourceReceived(sender, r); });
+                             else
+                                 bytes += r.Value.AsString().size();
+                             const qint64 t1 = nowNs();
+                             handlerNs.push_back(t1 - t0);
+                             doneAtNs.push_back(t1);
+                             ++received;
+                         });
+        profile.SetManager(&manager);
+    }
+
+    std::unique_ptr<RemoteClient> client()
+    {
+        auto c = std::make_unique<RemoteClient>();
+        c->open(manager.CreateSocketPair());
+        QElapsedTimer t;
+        t.start();
+        while (!c->isReady() && t.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return c->isReady() ? std::move(c) : nullptr;
+    }
+
+    bool waitFor(qint64 count, int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (received < count && t.elapsed() < timeoutMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+        return received >= count;
+    }
+};
+
+// A chat-like text of exactly `size` characters: the index, then words.
+QString textOf(int i, int size)
+{
+    static const QString words =
+        QStringLiteral("the quick brown fox jumps over the lazy dog while the companion app keeps talking ");
+    QString t = QString::number(i) + QLatin1Char(':');
+    while (t.size() < size)
+        t.append(words);
+    t.truncate(size);
+    return t;
+}
+
+struct Throughput {
+    double textsPerSecond = 0;
+    double bytesPerSecond = 0;
+};
+
+Throughput run(Rig& rig, int count, int size)
+{
+    auto c = rig.client();
+    if (!c) {
+        std::fprintf(stderr, "client did not connect\n");
+        std::exit(1);
+    }
+    const qint64 start = nowNs();
+    c->post([count, size](RemoteClient::Client* client) {
+        for (int i = 0; i < count; ++i)
+            client->sendString(QStringLiteral("Chat String"), textOf(i, size));
+    });
+    if (!rig.waitFor(count, 300000)) {
+        std::fprintf(stderr, "only %lld of %d texts arrived\n", rig.received, count);
+        std::exit(1);
+    }
+    const double seconds = double(rig.doneAtNs.back() - start) / 1e9;
+    return {count / seconds, double(count) * size / seconds};
+}
+
+// A raw socket pair copying the same messages: one thread writes them, the
+// other reads and copies each into a buffer of its own.
+double rawBytesPerSecond(int count, int size)
+{
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        return 0;
+    const QByteArray message(size, 'x');
+    const qint64 start = nowNs();
+    std::thread writer([&] {
+        for (int i = 0; i < count; ++i) {
+            qsizetype done = 0;
+            while (done < size) {
+                const ssize_t n = ::write(sv[0], message.constData() + done, size_t(size - done));
+                if (n <= 0)
+                    return;
+                done += n;
+            }
+        }
+    });
+    QByteArray copy(size, Qt::Uninitialized);
+    qint64 total = 0;
+    char buf[65536];
+    while (total < qint64(count) * size) {
+        const ssize_t n = ::read(sv[1], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n; at += size)
+            std::memcpy(copy.data(), buf + at, size_t(qMin<ssize_t>(size, n - at)));
+        total += n;
+    }
+    const qint64 end = nowNs();
+    writer.join();
+    ::close(sv[0]);
+    ::close(sv[1]);
+    return double(total) / (double(end - start) / 1e9);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "sarnavel.*=false");
+    QApplication app(argc, argv);
+    const int lines = argc > 1 ? std::max(1000, atoi(argv[1])) : 100000;
+    TTetheringTimings timings;
+    timings.keepAliveTimeoutMs = 600000;
+    TTetheringManager::setTimings(timings);
+
+    std::printf("Tethering text exchange over the socket-pair transport\n");
+
+    // 100-byte texts into Memo1, 100 000 lines: rate, memory, append cost.
+    const long rssBefore = rssKiB();
+    Throughput small;
+    std::vector<qint64> handler;
+    {
+        Rig rig;
+        small = run(rig, lines, 100);
+        handler = rig.handlerNs;
+        const long rssAfter = rssKiB();
+        std::printf("  100-byte texts into Memo1:   %10.0f texts/s  (%d texts; target >= 20000)\n",
+                    small.textsPerSecond, lines);
+        std::printf("  memory after %d lines:   RSS %ld KiB (+%ld KiB over start; Memo1 holds %d lines)\n", lines,
+                    rssAfter, rssAfter - rssBefore, rig.memo.document()->blockCount());
+        const size_t k = std::min<size_t>(1000, handler.size() / 2);
+        std::printf("  append cost, line 1 / line %d:             %8.1f / %8.1f us\n", lines, handler.front() / 1e3,
+                    handler.back() / 1e3);
+        std::printf("  append cost, median of first / last %zu:  %8.1f / %8.1f us  (ratio %.2f)\n", k,
+                    median(handler.begin(), handler.begin() + long(k)) / 1e3,
+                    median(handler.end() - long(k), handler.end()) / 1e3,
+                    median(handler.end() - long(k), handler.end()) / median(handler.begin(), handler.begin() + long(k)));
+    }
+
+    // 1 KiB texts: rate into Memo1 and byte rate against a raw socket pair.
+    const int kibTexts = std::min(lines, 20000);
+    Throughput kib, kibTransport;
+    {
+        Rig rig;
+        kib = run(rig, kibTexts, 1024);
+    }
+    {
+        Rig rig;
+        rig.intoMemo = false; // the framework alone, up to the handler
+        kibTransport = run(rig, kibTexts, 1024);
+    }
+    const double raw = rawBytesPerSecond(kibTexts, 1024);
+    std::printf("  1 KiB texts into Memo1:      %10.0f texts/s  %8.1f MB/s\n", kib.textsPerSecond,
+                kib.bytesPerSecond / 1e6);
+    std::printf("  1 KiB texts to the handler:  %10.0f texts/s  %8.1f MB/s  (no Memo1)\n",
+                kibTransport.textsPerSecond, kibTransport.bytesPerSecond / 1e6);
+    std::printf("  raw socket pair, 1 KiB messages:                  %8.1f MB/s\n", raw / 1e6);
+    std::printf("  byte-rate ratio to raw, into Memo1 / to the handler: %.3f / %.3f  (target >= 0.5)\n",
+                kib.bytesPerSecond / raw, kibTransport.bytesPerSecond / raw);
+
+    // Latency: paced sends (one every 200 us), client send -> line appended.
+    {
+        Rig rig;
+        auto c = rig.client();
+        const int n = 5000;
+        auto sentAt = std::make_shared<std::vector<qint64>>(size_t(n));
+        c->post([n, sentAt](RemoteClient::Client* client) {
+            for (int i = 0; i < n; ++i) {
+                (*sentAt)[size_t(i)] = nowNs();
+                client->sendString(QStringLiteral("Chat String"), textOf(i, 100));
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                if (i % 256 == 0)
+                    QCoreApplication::processEvents(); // read receipts now and then
+            }
+        });
+        rig.waitFor(n, 60000);
+        std::vector<qint64> latency;
+        for (int i = 0; i < n && i < int(rig.doneAtNs.size()); ++i)
+            latency.push_back(rig.doneAtNs[size_t(i)] - (*sentAt)[size_t(i)]);
+        std::printf("  latency send -> appended (100 B, %d paced): p50 %.3f ms, p99 %.3f ms  (target p99 < 2 ms)\n",
+                    n, percentile(latency, 0.5) / 1e6, percentile(latency, 0.99) / 1e6);
+    }
+    return 0;
+}
