@@ -19,8 +19,7 @@ struct Figure {
     double tripsPerOp;
 };
 
-Figure measure(int n, const std::function<void()>& op)
-{
+Figure measure(int n, const std::function<void()>& op) {
     const quint64 before = wcl::testing::roundTrips();
     QElapsedTimer t;
     t.start();
@@ -30,8 +29,7 @@ Figure measure(int n, const std::function<void()>& op)
     return {ms / n, double(wcl::testing::roundTrips() - before) / n};
 }
 
-std::unique_ptr<TwclBluetoothRadio> workingRadio()
-{
+std::unique_ptr<TwclBluetoothRadio> workingRadio() {
     TwclBluetoothDiscovery d;
     TwclBluetoothRadios radios;
     if (d.EnumRadios(&radios) != 0 || radios.Count() == 0)
@@ -42,8 +40,7 @@ std::unique_ptr<TwclBluetoothRadio> workingRadio()
 }
 
 // What RefreshRadio does: a fresh working radio, then the four reads.
-void refreshRadio()
-{
+void refreshRadio() {
     auto radio = workingRadio();
     QString s;
     bool b = false;
@@ -54,8 +51,7 @@ void refreshRadio()
 }
 
 // The radio list fill: getDiscoverable, getConnectable (each with its refresh), refresh.
-void radioListFill()
-{
+void radioListFill() {
     bool b = false;
     workingRadio()->GetDiscoverable(b);
     refreshRadio();
@@ -64,40 +60,43 @@ void radioListFill()
     refreshRadio();
 }
 
-void radioFigures(bool hasConnectable)
-{
+void radioFigures(bool hasConnectable) {
     SimulatedBluez bluez;
     if (!bluez.start()) {
         std::printf("simulated BlueZ: %s\n", qPrintable(bluez.lastError()));
         return;
     }
-    bluez.addAdapter(QStringLiteral("hci0"), QStringLiteral("bench"), hasConnectable ? QVariant(true) : QVariant());
+    bluez.addAdapter(QStringLiteral("hci0"), QStringLiteral("bench"),
+                     hasConnectable ? QVariant(true) : QVariant());
     TwclAPI api;
     api.Load();
     const char* mapping = hasConnectable ? "Adapter1.Connectable" : "Powered (no Connectable)";
     std::printf("\nRadio, Connectable mapped to %s\n", mapping);
     Figure f = measure(50, refreshRadio);
-    std::printf("  one radio read cycle (enumerate + 4 reads)   %6.2f ms  %5.1f round trips\n", f.msPerOp, f.tripsPerOp);
+    std::printf("  one radio read cycle (enumerate + 4 reads)   %6.2f ms  %5.1f round trips\n", f.msPerOp,
+                f.tripsPerOp);
     f = measure(20, radioListFill);
-    std::printf("  radio list fill (as the window does it)      %6.2f ms  %5.1f round trips\n", f.msPerOp, f.tripsPerOp);
+    std::printf("  radio list fill (as the window does it)      %6.2f ms  %5.1f round trips\n", f.msPerOp,
+                f.tripsPerOp);
     bool on = false;
     f = measure(20, [&] {
         on = !on;
         workingRadio()->SetDiscoverable(on);
         refreshRadio();
     });
-    std::printf("  discoverable switch + row refresh            %6.2f ms  %5.1f round trips\n", f.msPerOp, f.tripsPerOp);
+    std::printf("  discoverable switch + row refresh            %6.2f ms  %5.1f round trips\n", f.msPerOp,
+                f.tripsPerOp);
     f = measure(20, [&] {
         on = !on;
         workingRadio()->SetConnectable(on);
         refreshRadio();
     });
-    std::printf("  connectable switch + row refresh             %6.2f ms  %5.1f round trips\n", f.msPerOp, f.tripsPerOp);
+    std::printf("  connectable switch + row refresh             %6.2f ms  %5.1f round trips\n", f.msPerOp,
+                f.tripsPerOp);
     api.Unload();
 }
 
-void deviceFigures(int count)
-{
+void deviceFigures(int count) {
     SimulatedBluez bluez;
     if (!bluez.start()) {
         std::printf("simulated BlueZ: %s\n", qPrintable(bluez.lastError()));
@@ -150,9 +149,11 @@ void deviceFigures(int count)
     const quint64 searchTrips = wcl::testing::roundTrips() - before - fillTrips;
     std::printf("  %5d found: search %6lld ms (%llu round trips), list fill %7lld ms = %6.3f ms/device, "
                 "%llu round trips = %.1f/device\n",
-                count, static_cast<long long>(search.elapsed() - fillMs), static_cast<unsigned long long>(searchTrips),
-                static_cast<long long>(fillMs), found.isEmpty() ? 0.0 : double(fillMs) / found.size(),
-                static_cast<unsigned long long>(fillTrips), found.isEmpty() ? 0.0 : double(fillTrips) / found.size());
+                count, static_cast<long long>(search.elapsed() - fillMs),
+                static_cast<unsigned long long>(searchTrips), static_cast<long long>(fillMs),
+                found.isEmpty() ? 0.0 : double(fillMs) / found.size(),
+                static_cast<unsigned long long>(fillTrips),
+                found.isEmpty() ? 0.0 : double(fillTrips) / found.size());
     if (found.size() != count)
         std::printf("        (expected %d devices, got %lld)\n", count, static_cast<long long>(found.size()));
     api.Unload();
@@ -160,10 +161,10 @@ void deviceFigures(int count)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    std::printf("Bluetooth library against the simulated BlueZ (python-dbusmock; times include the mock's own cost)\n");
+    std::printf("Bluetooth library against the simulated BlueZ (python-dbusmock; times include the mock's "
+                "own cost)\n");
     radioFigures(true);
     radioFigures(false);
     std::printf("\nDevice list after a search (Fast false), filled as the window does it\n");

@@ -16,8 +16,7 @@ struct Pairing {
     QString path;
     TwclBluetoothDevice* device = nullptr;
 };
-Pairing& pairing()
-{
+Pairing& pairing() {
     static Pairing p;
     return p;
 }
@@ -27,22 +26,19 @@ const QString kDefaultPin = QStringLiteral("0000");
 
 } // namespace
 
-void BluezAgent::beginPairing(const QString& devicePath, TwclBluetoothDevice* device)
-{
+void BluezAgent::beginPairing(const QString& devicePath, TwclBluetoothDevice* device) {
     QMutexLocker l(&pairing().lock);
     pairing().path = devicePath;
     pairing().device = device;
 }
 
-void BluezAgent::endPairing()
-{
+void BluezAgent::endPairing() {
     QMutexLocker l(&pairing().lock);
     pairing().path.clear();
     pairing().device = nullptr;
 }
 
-void BluezAgent::reject(const QString& why)
-{
+void BluezAgent::reject(const QString& why) {
     qCInfo(lcWcl) << "agent rejects:" << why;
     if (calledFromDBus())
         sendErrorReply(QStringLiteral("org.bluez.Error.Rejected"), why);
@@ -50,8 +46,7 @@ void BluezAgent::reject(const QString& why)
 
 void BluezAgent::Release() {}
 
-QString BluezAgent::RequestPinCode(const QDBusObjectPath& device)
-{
+QString BluezAgent::RequestPinCode(const QDBusObjectPath& device) {
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path()) {
         reject(QStringLiteral("no pairing of ours"));
@@ -74,8 +69,7 @@ QString BluezAgent::RequestPinCode(const QDBusObjectPath& device)
     return pin;
 }
 
-void BluezAgent::DisplayPinCode(const QDBusObjectPath& device, const QString& pincode)
-{
+void BluezAgent::DisplayPinCode(const QDBusObjectPath& device, const QString& pincode) {
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path()) {
         reject(QStringLiteral("no pairing of ours"));
@@ -93,8 +87,7 @@ void BluezAgent::DisplayPinCode(const QDBusObjectPath& device, const QString& pi
     }
 }
 
-uint BluezAgent::RequestPasskey(const QDBusObjectPath& device)
-{
+uint BluezAgent::RequestPasskey(const QDBusObjectPath& device) {
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path()) {
         reject(QStringLiteral("no pairing of ours"));
@@ -120,8 +113,7 @@ uint BluezAgent::RequestPasskey(const QDBusObjectPath& device)
     return passkey;
 }
 
-void BluezAgent::DisplayPasskey(const QDBusObjectPath& device, uint passkey, ushort entered)
-{
+void BluezAgent::DisplayPasskey(const QDBusObjectPath& device, uint passkey, ushort entered) {
     Q_UNUSED(entered);
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path())
@@ -134,8 +126,7 @@ void BluezAgent::DisplayPasskey(const QDBusObjectPath& device, uint passkey, ush
     }
 }
 
-void BluezAgent::RequestConfirmation(const QDBusObjectPath& device, uint passkey)
-{
+void BluezAgent::RequestConfirmation(const QDBusObjectPath& device, uint passkey) {
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path()) {
         reject(QStringLiteral("no pairing of ours"));
@@ -154,16 +145,14 @@ void BluezAgent::RequestConfirmation(const QDBusObjectPath& device, uint passkey
         reject(QStringLiteral("numeric comparison not confirmed"));
 }
 
-void BluezAgent::RequestAuthorization(const QDBusObjectPath& device)
-{
+void BluezAgent::RequestAuthorization(const QDBusObjectPath& device) {
     // "Just works" pairing: fine for the pairing we started, nothing else.
     QMutexLocker l(&pairing().lock);
     if (!pairing().device || pairing().path != device.path())
         reject(QStringLiteral("no pairing of ours"));
 }
 
-void BluezAgent::AuthorizeService(const QDBusObjectPath& device, const QString& uuid)
-{
+void BluezAgent::AuthorizeService(const QDBusObjectPath& device, const QString& uuid) {
     // BlueZ asks this for connections from devices that are paired but not
     // trusted; the pairing was the user's decision, so the service is allowed.
     Q_UNUSED(device);

@@ -39,8 +39,8 @@ int pairTimeout();
 void countRoundTrip();
 
 // Blocking call, bounded by timeoutMs (default: the library's call timeout).
-QDBusMessage call(const QString& path, const QString& iface, const QString& method, const QVariantList& args = {},
-                  int timeoutMs = -1);
+QDBusMessage call(const QString& path, const QString& iface, const QString& method,
+                  const QVariantList& args = {}, int timeoutMs = -1);
 
 // The object path of BlueZ's first adapter (lowest hciN). 0, or a code.
 int firstAdapter(QString& path);

@@ -43,14 +43,12 @@ struct Stack {
     BluezAgent* agent = nullptr;
     QString agentOwner; // BlueZ's unique name when the agent was registered
 };
-Stack& stack()
-{
+Stack& stack() {
     static Stack s;
     return s;
 }
 
-QString bluezOwner()
-{
+QString bluezOwner() {
     QDBusConnectionInterface* bus = connection().interface();
     if (!bus)
         return {};
@@ -62,18 +60,19 @@ QString bluezOwner()
 } // namespace
 
 // Registers our agent with the BlueZ now on the bus, unless already done for it.
-void ensureAgentRegistered()
-{
+void ensureAgentRegistered() {
     Stack& s = stack();
     if (!s.agent)
         return;
     const QString owner = bluezOwner();
     if (owner.isEmpty() || owner == s.agentOwner)
         return;
-    QDBusMessage r = call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
-                          QStringLiteral("RegisterAgent"),
-                          {QVariant::fromValue(QDBusObjectPath(BluezAgent::objectPath())), BluezAgent::capability()});
-    if (r.type() == QDBusMessage::ReplyMessage || r.errorName() == QLatin1String("org.bluez.Error.AlreadyExists"))
+    QDBusMessage r =
+        call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
+             QStringLiteral("RegisterAgent"),
+             {QVariant::fromValue(QDBusObjectPath(BluezAgent::objectPath())), BluezAgent::capability()});
+    if (r.type() == QDBusMessage::ReplyMessage ||
+        r.errorName() == QLatin1String("org.bluez.Error.AlreadyExists"))
         s.agentOwner = owner;
     else
         qCWarning(lcWcl) << "RegisterAgent failed:" << r.errorName() << r.errorMessage();
@@ -81,8 +80,7 @@ void ensureAgentRegistered()
 
 namespace {
 
-void startAgent()
-{
+void startAgent() {
     Stack& s = stack();
     if (s.agent)
         return;
@@ -107,17 +105,18 @@ void startAgent()
     ensureAgentRegistered();
 }
 
-void stopAgent()
-{
+void stopAgent() {
     Stack& s = stack();
     if (!s.agent)
         return;
     if (!s.agentOwner.isEmpty() && bluezOwner() == s.agentOwner)
-        call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"), QStringLiteral("UnregisterAgent"),
+        call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
+             QStringLiteral("UnregisterAgent"),
              {QVariant::fromValue(QDBusObjectPath(BluezAgent::objectPath()))});
     QDBusConnection conn = connection();
     QMetaObject::invokeMethod(
-        s.agent, [conn]() mutable { conn.unregisterObject(BluezAgent::objectPath()); }, Qt::BlockingQueuedConnection);
+        s.agent, [conn]() mutable { conn.unregisterObject(BluezAgent::objectPath()); },
+        Qt::BlockingQueuedConnection);
     s.agentThread->quit();
     if (!s.agentThread->wait(3000))
         qCWarning(lcWcl) << "agent thread did not end";
@@ -128,8 +127,7 @@ void stopAgent()
     s.agentOwner.clear();
 }
 
-int apiCode(const TwclBluetoothRadio* radio)
-{
+int apiCode(const TwclBluetoothRadio* radio) {
     if (!radio)
         return WCL_E_INVALID_ARGUMENT;
     switch (radio->Api()) {
@@ -146,37 +144,31 @@ int apiCode(const TwclBluetoothRadio* radio)
 
 } // namespace
 
-QDBusConnection connection()
-{
+QDBusConnection connection() {
     Stack& s = stack();
     if (s.conn)
         return *s.conn;
     return s.injected ? *s.injected : QDBusConnection(kConnectionName);
 }
 
-bool isLoaded()
-{
+bool isLoaded() {
     return stack().loaded;
 }
 
-int callTimeout()
-{
+int callTimeout() {
     return g_callTimeoutMs.load();
 }
 
-int pairTimeout()
-{
+int pairTimeout() {
     return g_pairTimeoutMs.load();
 }
 
-void countRoundTrip()
-{
+void countRoundTrip() {
     ++g_roundTrips;
 }
 
 QDBusMessage call(const QString& path, const QString& iface, const QString& method, const QVariantList& args,
-                  int timeoutMs)
-{
+                  int timeoutMs) {
     QDBusMessage m = QDBusMessage::createMethodCall(kBluezService, path, iface, method);
     m.setArguments(args);
     countRoundTrip();
@@ -191,9 +183,9 @@ QDBusMessage call(const QString& path, const QString& iface, const QString& meth
     if (brief)
         timeout = qMin(timeout, kStalledTimeoutMs);
     QDBusMessage r = connection().call(m, QDBus::Block, timeout);
-    const bool timedOut = r.type() == QDBusMessage::ErrorMessage
-        && (r.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")
-            || r.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout"));
+    const bool timedOut = r.type() == QDBusMessage::ErrorMessage &&
+                          (r.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+                           r.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout"));
     if (timedOut && !brief)
         g_stalledAt = now;
     else if (!timedOut)
@@ -201,10 +193,9 @@ QDBusMessage call(const QString& path, const QString& iface, const QString& meth
     return r;
 }
 
-int firstAdapter(QString& path)
-{
-    QDBusMessage r
-        = call(QStringLiteral("/org/bluez"), QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+int firstAdapter(QString& path) {
+    QDBusMessage r = call(QStringLiteral("/org/bluez"), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                          QStringLiteral("Introspect"));
     if (r.type() != QDBusMessage::ReplyMessage)
         return codeForReply(r);
     const QString xml = r.arguments().value(0).toString();
@@ -239,8 +230,7 @@ int firstAdapter(QString& path)
     return WCL_E_SUCCESS;
 }
 
-int radioAdapter(const TwclBluetoothRadio* radio, QString& path)
-{
+int radioAdapter(const TwclBluetoothRadio* radio, QString& path) {
     if (const int code = apiCode(radio))
         return code;
     if (!isLoaded())
@@ -248,8 +238,7 @@ int radioAdapter(const TwclBluetoothRadio* radio, QString& path)
     return firstAdapter(path);
 }
 
-int getProperty(const QString& path, const QString& iface, const QString& name, QVariant& value)
-{
+int getProperty(const QString& path, const QString& iface, const QString& name, QVariant& value) {
     QDBusMessage r = call(path, kPropsIface, QStringLiteral("Get"), {iface, name});
     if (r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty()) {
         value = r.arguments().constFirst().value<QDBusVariant>().variant();
@@ -260,9 +249,9 @@ int getProperty(const QString& path, const QString& iface, const QString& name, 
     return codeForReply(r);
 }
 
-int setProperty(const QString& path, const QString& iface, const QString& name, const QVariant& value)
-{
-    QDBusMessage r = call(path, kPropsIface, QStringLiteral("Set"), {iface, name, QVariant::fromValue(QDBusVariant(value))});
+int setProperty(const QString& path, const QString& iface, const QString& name, const QVariant& value) {
+    QDBusMessage r = call(path, kPropsIface, QStringLiteral("Set"),
+                          {iface, name, QVariant::fromValue(QDBusVariant(value))});
     if (r.type() == QDBusMessage::ReplyMessage)
         return WCL_E_SUCCESS;
     if (isMissingProperty(r))
@@ -270,8 +259,7 @@ int setProperty(const QString& path, const QString& iface, const QString& name, 
     return codeForReply(r);
 }
 
-static int hexValue(QChar c)
-{
+static int hexValue(QChar c) {
     const char16_t u = c.unicode();
     if (u >= u'0' && u <= u'9')
         return u - u'0';
@@ -282,8 +270,7 @@ static int hexValue(QChar c)
     return -1;
 }
 
-bool parseBluezAddress(const QString& text, quint8 out[6])
-{
+bool parseBluezAddress(const QString& text, quint8 out[6]) {
     if (text.size() != 17)
         return false;
     for (int i = 0; i < 6; ++i) {
@@ -298,63 +285,54 @@ bool parseBluezAddress(const QString& text, quint8 out[6])
     return true;
 }
 
-QString formatAddress(const quint8 a[6])
-{
+QString formatAddress(const quint8 a[6]) {
     return QString::asprintf("(%.2X:%.2X:%.2X:%.2X:%.2X:%.2X)", a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
-QString devicePath(const QString& adapterPath, const quint8 a[6])
-{
-    return adapterPath + QString::asprintf("/dev_%.2X_%.2X_%.2X_%.2X_%.2X_%.2X", a[0], a[1], a[2], a[3], a[4], a[5]);
+QString devicePath(const QString& adapterPath, const quint8 a[6]) {
+    return adapterPath +
+           QString::asprintf("/dev_%.2X_%.2X_%.2X_%.2X_%.2X_%.2X", a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 } // namespace wcl
 
 // --- test hooks ------------------------------------------------------------
 
-void wcl::testing::setCallTimeoutMs(int ms)
-{
+void wcl::testing::setCallTimeoutMs(int ms) {
     g_callTimeoutMs = qBound(10, ms, 60000);
 }
-int wcl::testing::callTimeoutMs()
-{
+int wcl::testing::callTimeoutMs() {
     return g_callTimeoutMs;
 }
-void wcl::testing::setPairTimeoutMs(int ms)
-{
+void wcl::testing::setPairTimeoutMs(int ms) {
     g_pairTimeoutMs = qBound(10, ms, 600000);
 }
-int wcl::testing::pairTimeoutMs()
-{
+int wcl::testing::pairTimeoutMs() {
     return g_pairTimeoutMs;
 }
-quint64 wcl::testing::roundTrips()
-{
+quint64 wcl::testing::roundTrips() {
     return g_roundTrips;
 }
 
 // --- TwclAPI -------------------------------------------------------------------
 
 TwclAPI::TwclAPI(QObject* parent)
-    : QObject(parent)
-{
-}
+    : QObject(parent) {}
 
-TwclAPI::~TwclAPI()
-{
+TwclAPI::~TwclAPI() {
     if (wcl::stack().loadedBy == this)
         Unload();
 }
 
-int TwclAPI::Load()
-{
+int TwclAPI::Load() {
     using namespace wcl;
     Stack& s = stack();
     if (s.loaded)
         return WCL_E_SUCCESS;
     // A connection of our own to the system bus: Qt's shared systemBus() holds
     // back incoming calls (our agent's) until the UI event loop first runs.
-    s.conn = s.injected ? *s.injected : QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnectionName);
+    s.conn =
+        s.injected ? *s.injected : QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnectionName);
     QDBusConnectionInterface* bus = s.conn->isConnected() ? s.conn->interface() : nullptr;
     bool present = false;
     if (bus) {
@@ -366,10 +344,9 @@ int TwclAPI::Load()
             countRoundTrip();
             QDBusReply<QStringList> activatable = bus->activatableServiceNames();
             if (activatable.isValid() && activatable.value().contains(kBluezService)) {
-                QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                                QStringLiteral("/org/freedesktop/DBus"),
-                                                                QStringLiteral("org.freedesktop.DBus"),
-                                                                QStringLiteral("StartServiceByName"));
+                QDBusMessage m = QDBusMessage::createMethodCall(
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
                 m.setArguments({kBluezService, 0u});
                 countRoundTrip();
                 present = s.conn->call(m, QDBus::Block, callTimeout()).type() == QDBusMessage::ReplyMessage;
@@ -389,8 +366,7 @@ int TwclAPI::Load()
     return WCL_E_SUCCESS;
 }
 
-int TwclAPI::Unload()
-{
+int TwclAPI::Unload() {
     using namespace wcl;
     Stack& s = stack();
     // A search still running ends now, reported as failed.
@@ -406,20 +382,17 @@ int TwclAPI::Unload()
     return WCL_E_SUCCESS;
 }
 
-void TwclAPI::setConnection(const QDBusConnection& bus)
-{
+void TwclAPI::setConnection(const QDBusConnection& bus) {
     wcl::stack().injected = bus;
 }
 
-void TwclAPI::resetConnection()
-{
+void TwclAPI::resetConnection() {
     wcl::stack().injected.reset();
 }
 
 // --- TwclBluetoothRadio ------------------------------------------------------
 
-int TwclBluetoothRadio::GetAddress(QString& Address)
-{
+int TwclBluetoothRadio::GetAddress(QString& Address) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
@@ -438,8 +411,7 @@ int TwclBluetoothRadio::GetAddress(QString& Address)
 
 namespace {
 
-int readFlag(const QString& adapter, const QString& name, bool& flag)
-{
+int readFlag(const QString& adapter, const QString& name, bool& flag) {
     QVariant v;
     const int code = wcl::getProperty(adapter, wcl::kAdapterIface, name, v);
     if (code == wcl::kMissing)
@@ -452,8 +424,7 @@ int readFlag(const QString& adapter, const QString& name, bool& flag)
     return WCL_E_SUCCESS;
 }
 
-int writeFlag(const QString& adapter, const QString& name, bool flag)
-{
+int writeFlag(const QString& adapter, const QString& name, bool flag) {
     const int code = wcl::setProperty(adapter, wcl::kAdapterIface, name, flag);
     return code == wcl::kMissing ? WCL_E_FEATURE_NOT_SUPPORTED : code;
 }
@@ -461,8 +432,7 @@ int writeFlag(const QString& adapter, const QString& name, bool flag)
 } // namespace
 
 // Connectable is Adapter1.Connectable where BlueZ has it (5.79 on), else Powered.
-int TwclBluetoothRadio::GetConnectable(bool& Flag)
-{
+int TwclBluetoothRadio::GetConnectable(bool& Flag) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
@@ -478,8 +448,7 @@ int TwclBluetoothRadio::GetConnectable(bool& Flag)
     return WCL_E_SUCCESS;
 }
 
-int TwclBluetoothRadio::SetConnectable(bool Flag)
-{
+int TwclBluetoothRadio::SetConnectable(bool Flag) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
@@ -489,31 +458,29 @@ int TwclBluetoothRadio::SetConnectable(bool Flag)
     return code;
 }
 
-int TwclBluetoothRadio::GetDiscoverable(bool& Flag)
-{
+int TwclBluetoothRadio::GetDiscoverable(bool& Flag) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
     return readFlag(adapter, QStringLiteral("Discoverable"), Flag);
 }
 
-int TwclBluetoothRadio::SetDiscoverable(bool Flag)
-{
+int TwclBluetoothRadio::SetDiscoverable(bool Flag) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
     if (Flag) {
         // BlueZ ends discoverable by itself after DiscoverableTimeout (180 s by
         // default); switched on here it stays on until switched off.
-        const int t = wcl::setProperty(adapter, wcl::kAdapterIface, QStringLiteral("DiscoverableTimeout"), 0u);
+        const int t =
+            wcl::setProperty(adapter, wcl::kAdapterIface, QStringLiteral("DiscoverableTimeout"), 0u);
         if (t)
             qCInfo(lcWcl) << "cannot clear DiscoverableTimeout:" << t;
     }
     return writeFlag(adapter, QStringLiteral("Discoverable"), Flag);
 }
 
-int TwclBluetoothRadio::GetName(QString& Name)
-{
+int TwclBluetoothRadio::GetName(QString& Name) {
     QString adapter;
     if (const int code = wcl::radioAdapter(this, adapter))
         return code;
@@ -527,8 +494,7 @@ int TwclBluetoothRadio::GetName(QString& Name)
     return WCL_E_SUCCESS;
 }
 
-TwclBluetoothRadio* TwclBluetoothRadios::Items(int Index) const
-{
+TwclBluetoothRadio* TwclBluetoothRadios::Items(int Index) const {
     if (Index < 0 || Index >= Count())
         throw EListError();
     return m_items[size_t(Index)].get();
@@ -537,19 +503,15 @@ TwclBluetoothRadio* TwclBluetoothRadios::Items(int Index) const
 // --- TwclBluetoothDevice ------------------------------------------------------
 
 TwclBluetoothDevice::TwclBluetoothDevice(QObject* parent)
-    : QObject(parent)
-{
-}
+    : QObject(parent) {}
 
 TwclBluetoothDevice::~TwclBluetoothDevice() = default;
 
-QString TwclBluetoothDevice::Address() const
-{
+QString TwclBluetoothDevice::Address() const {
     return wcl::formatAddress(m_address);
 }
 
-bool TwclBluetoothDevice::IsValidAddress(const QString& Address)
-{
+bool TwclBluetoothDevice::IsValidAddress(const QString& Address) {
     if (Address.size() != 19 || Address.front() != QLatin1Char('(') || Address.back() != QLatin1Char(')'))
         return false;
     static const QString allowed = QStringLiteral("():0123456789ABCDEFabcdef");
@@ -569,8 +531,7 @@ bool TwclBluetoothDevice::IsValidAddress(const QString& Address)
     return true;
 }
 
-void TwclBluetoothDevice::SetAddress(const QString& Address)
-{
+void TwclBluetoothDevice::SetAddress(const QString& Address) {
     if (!IsValidAddress(Address))
         throw EwclError(Address + QStringLiteral(" is not valid Bluetooth address."));
     quint8 a[6];
@@ -581,8 +542,7 @@ void TwclBluetoothDevice::SetAddress(const QString& Address)
 namespace {
 
 // The device's object path under the first adapter, or a code.
-int deviceObject(const TwclBluetoothRadio* radio, const quint8 address[6], QString& path)
-{
+int deviceObject(const TwclBluetoothRadio* radio, const quint8 address[6], QString& path) {
     QString adapter;
     if (const int code = wcl::radioAdapter(radio, adapter))
         return code;
@@ -590,8 +550,7 @@ int deviceObject(const TwclBluetoothRadio* radio, const quint8 address[6], QStri
     return WCL_E_SUCCESS;
 }
 
-int readDevice(const TwclBluetoothRadio* radio, const quint8 address[6], const QString& name, QVariant& v)
-{
+int readDevice(const TwclBluetoothRadio* radio, const quint8 address[6], const QString& name, QVariant& v) {
     QString path;
     if (const int code = deviceObject(radio, address, path))
         return code;
@@ -601,8 +560,7 @@ int readDevice(const TwclBluetoothRadio* radio, const quint8 address[6], const Q
 
 } // namespace
 
-int TwclBluetoothDevice::GetClassOfDevice(TwclBluetoothRadio* Radio, quint32& Value)
-{
+int TwclBluetoothDevice::GetClassOfDevice(TwclBluetoothRadio* Radio, quint32& Value) {
     QVariant v;
     if (const int code = readDevice(Radio, m_address, QStringLiteral("Class"), v))
         return code;
@@ -612,8 +570,7 @@ int TwclBluetoothDevice::GetClassOfDevice(TwclBluetoothRadio* Radio, quint32& Va
     return WCL_E_SUCCESS;
 }
 
-int TwclBluetoothDevice::GetName(TwclBluetoothRadio* Radio, QString& Value)
-{
+int TwclBluetoothDevice::GetName(TwclBluetoothRadio* Radio, QString& Value) {
     // Alias is the user's name for the device, else its remote name, else
     // BlueZ's address form: a nameless device still has one.
     QVariant v;
@@ -623,8 +580,7 @@ int TwclBluetoothDevice::GetName(TwclBluetoothRadio* Radio, QString& Value)
     return WCL_E_SUCCESS;
 }
 
-int TwclBluetoothDevice::GetPaired(TwclBluetoothRadio* Radio, bool& Value)
-{
+int TwclBluetoothDevice::GetPaired(TwclBluetoothRadio* Radio, bool& Value) {
     QVariant v;
     if (const int code = readDevice(Radio, m_address, QStringLiteral("Paired"), v))
         return code;
@@ -634,8 +590,7 @@ int TwclBluetoothDevice::GetPaired(TwclBluetoothRadio* Radio, bool& Value)
     return WCL_E_SUCCESS;
 }
 
-int TwclBluetoothDevice::Pair(TwclBluetoothRadio* Radio)
-{
+int TwclBluetoothDevice::Pair(TwclBluetoothRadio* Radio) {
     QString path;
     if (const int code = deviceObject(Radio, m_address, path))
         return code;
@@ -647,16 +602,15 @@ int TwclBluetoothDevice::Pair(TwclBluetoothRadio* Radio)
     if (r.type() == QDBusMessage::ReplyMessage)
         return WCL_E_SUCCESS;
     const int code = wcl::codeForReply(r);
-    if (r.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")
-        || r.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
+    if (r.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+        r.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
         // our bound ran out: do not leave BlueZ pairing in the background
         wcl::call(path, wcl::kDeviceIface, QStringLiteral("CancelPairing"));
     }
     return code;
 }
 
-int TwclBluetoothDevice::Unpair(TwclBluetoothRadio* Radio)
-{
+int TwclBluetoothDevice::Unpair(TwclBluetoothRadio* Radio) {
     QString adapter;
     if (const int code = wcl::radioAdapter(Radio, adapter))
         return code;
@@ -665,15 +619,13 @@ int TwclBluetoothDevice::Unpair(TwclBluetoothRadio* Radio)
     return wcl::codeForReply(r);
 }
 
-TwclBluetoothDevice* TwclBluetoothDevices::Items(int Index) const
-{
+TwclBluetoothDevice* TwclBluetoothDevices::Items(int Index) const {
     if (Index < 0 || Index >= Count())
         throw EListError();
     return m_items[size_t(Index)].get();
 }
 
-TwclBluetoothDevice* TwclBluetoothDevices::Add(const QString& Address)
-{
+TwclBluetoothDevice* TwclBluetoothDevices::Add(const QString& Address) {
     auto d = std::make_unique<TwclBluetoothDevice>();
     d->SetAddress(Address);
     m_items.push_back(std::move(d));

@@ -14,15 +14,13 @@ namespace {
 
 std::atomic<int> g_inquiryUnitMs{1280};
 
-QList<DiscoveryRun*>& runs()
-{
+QList<DiscoveryRun*>& runs() {
     static QList<DiscoveryRun*> list;
     return list;
 }
 
 // "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_FF" -> "(AA:BB:CC:DD:EE:FF)", or "".
-QString addressOfPath(const QString& path)
-{
+QString addressOfPath(const QString& path) {
     const int slash = path.lastIndexOf(QLatin1Char('/'));
     const QString leaf = path.mid(slash + 1);
     if (!leaf.startsWith(QLatin1String("dev_")) || leaf.size() != 21)
@@ -40,14 +38,11 @@ QString addressOfPath(const QString& path)
 // --- TwclBluetoothDiscovery ------------------------------------------------------
 
 TwclBluetoothDiscovery::TwclBluetoothDiscovery(QObject* parent)
-    : QObject(parent)
-{
-}
+    : QObject(parent) {}
 
 TwclBluetoothDiscovery::~TwclBluetoothDiscovery() = default;
 
-int TwclBluetoothDiscovery::EnumRadios(TwclBluetoothRadios* Radios)
-{
+int TwclBluetoothDiscovery::EnumRadios(TwclBluetoothRadios* Radios) {
     if (!Radios)
         return WCL_E_INVALID_ARGUMENT;
     Radios->Clear();
@@ -66,8 +61,7 @@ int TwclBluetoothDiscovery::EnumRadios(TwclBluetoothRadios* Radios)
     return WCL_E_SUCCESS;
 }
 
-int TwclBluetoothDiscovery::Discovery(TwclBluetoothRadio* Radio, quint8 Timeout, bool Fast)
-{
+int TwclBluetoothDiscovery::Discovery(TwclBluetoothRadio* Radio, quint8 Timeout, bool Fast) {
     // One search per process: BlueZ keeps one discovery session per client.
     if (DiscoveryRun::anyRunning())
         return WCL_E_DISCOVERING_ACTIVE;
@@ -81,36 +75,31 @@ int TwclBluetoothDiscovery::Discovery(TwclBluetoothRadio* Radio, quint8 Timeout,
     return WCL_E_SUCCESS;
 }
 
-bool TwclBluetoothDiscovery::Discovering() const
-{
+bool TwclBluetoothDiscovery::Discovering() const {
     return m_run != nullptr;
 }
 
-void TwclBluetoothDiscovery::setInquiryUnitMs(int ms)
-{
+void TwclBluetoothDiscovery::setInquiryUnitMs(int ms) {
     g_inquiryUnitMs = qBound(1, ms, 1280);
 }
 
-int TwclBluetoothDiscovery::inquiryUnitMs()
-{
+int TwclBluetoothDiscovery::inquiryUnitMs() {
     return g_inquiryUnitMs;
 }
 
 // --- DiscoveryRun ------------------------------------------------------------------
 
-DiscoveryRun::DiscoveryRun(TwclBluetoothDiscovery* owner, const TwclBluetoothRadio& radio, const QString& adapterPath,
-                           int durationMs, bool fast)
+DiscoveryRun::DiscoveryRun(TwclBluetoothDiscovery* owner, const TwclBluetoothRadio& radio,
+                           const QString& adapterPath, int durationMs, bool fast)
     : m_owner(owner)
     , m_adapter(adapterPath)
     , m_durationMs(durationMs)
-    , m_fast(fast)
-{
+    , m_fast(fast) {
     m_radio.Assign(radio);
     runs().append(this);
 }
 
-DiscoveryRun::~DiscoveryRun()
-{
+DiscoveryRun::~DiscoveryRun() {
     runs().removeAll(this);
     if (!m_done) {
         unsubscribe();
@@ -118,21 +107,18 @@ DiscoveryRun::~DiscoveryRun()
     }
 }
 
-bool DiscoveryRun::anyRunning()
-{
+bool DiscoveryRun::anyRunning() {
     return !runs().isEmpty();
 }
 
-void DiscoveryRun::endAll()
-{
+void DiscoveryRun::endAll() {
     const QList<DiscoveryRun*> all = runs();
     for (DiscoveryRun* run : all)
         if (runs().contains(run)) // an earlier completion handler may have ended it
             run->abort();
 }
 
-void DiscoveryRun::begin()
-{
+void DiscoveryRun::begin() {
     QDBusConnection c = wcl::connection();
     const QString om = wcl::kObjectManagerIface;
     m_subscribed = true;
@@ -143,12 +129,13 @@ void DiscoveryRun::begin()
     c.connect(wcl::kBluezService, QString(), wcl::kPropsIface, QStringLiteral("PropertiesChanged"), this,
               SLOT(onPropertiesChanged(QDBusMessage)));
     // BlueZ leaving the bus ends the search as failed
-    auto* watcher = new QDBusServiceWatcher(wcl::kBluezService, c,
-                                            QDBusServiceWatcher::WatchForUnregistration
-                                                | QDBusServiceWatcher::WatchForOwnerChange,
-                                            this);
-    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { post([this] { finish(false); }); });
-    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { post([this] { finish(false); }); });
+    auto* watcher = new QDBusServiceWatcher(
+        wcl::kBluezService, c,
+        QDBusServiceWatcher::WatchForUnregistration | QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { post([this] { finish(false); }); });
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this] { post([this] { finish(false); }); });
 
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
@@ -160,8 +147,7 @@ void DiscoveryRun::begin()
 }
 
 void DiscoveryRun::asyncCall(const QString& path, const QString& iface, const QString& method,
-                             std::function<void(const QDBusMessage&)> done)
-{
+                             std::function<void(const QDBusMessage&)> done) {
     QDBusMessage m = QDBusMessage::createMethodCall(wcl::kBluezService, path, iface, method);
     wcl::countRoundTrip();
     auto* w = new QDBusPendingCallWatcher(wcl::connection().asyncCall(m, wcl::callTimeout()), this);
@@ -173,8 +159,7 @@ void DiscoveryRun::asyncCall(const QString& path, const QString& iface, const QS
 
 // Events leave through the owner's queue, never from inside a D-Bus callback:
 // a handler may start the next search or free the discovery object.
-void DiscoveryRun::post(std::function<void()> fn)
-{
+void DiscoveryRun::post(std::function<void()> fn) {
     QPointer<DiscoveryRun> self(this);
     QMetaObject::invokeMethod(
         m_owner,
@@ -185,22 +170,18 @@ void DiscoveryRun::post(std::function<void()> fn)
         Qt::QueuedConnection);
 }
 
-void DiscoveryRun::onStartReply(const QDBusMessage& reply)
-{
+void DiscoveryRun::onStartReply(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage) {
         qCInfo(lcWcl) << "StartDiscovery refused:" << reply.errorName() << reply.errorMessage();
         m_discovering = false;
         post([this] { finish(false); });
         return;
     }
-    post([this] {
-        emitStarted();
-    });
+    post([this] { emitStarted(); });
     m_timer->start(m_durationMs);
 }
 
-void DiscoveryRun::emitStarted()
-{
+void DiscoveryRun::emitStarted() {
     if (m_startedEmitted || m_done)
         return;
     m_startedEmitted = true;
@@ -209,8 +190,7 @@ void DiscoveryRun::emitStarted()
     Q_EMIT m_owner->OnDiscoveryStarted(m_owner, &radio);
 }
 
-void DiscoveryRun::onTimeUp()
-{
+void DiscoveryRun::onTimeUp() {
     // Stop BlueZ's discovery first, then report what was seen.
     m_discovering = false;
     asyncCall(m_adapter, wcl::kAdapterIface, QStringLiteral("StopDiscovery"), [this](const QDBusMessage& r) {
@@ -220,8 +200,7 @@ void DiscoveryRun::onTimeUp()
     });
 }
 
-void DiscoveryRun::onStopped()
-{
+void DiscoveryRun::onStopped() {
     if (!m_fast) {
         post([this] { finish(true); });
         return;
@@ -231,8 +210,7 @@ void DiscoveryRun::onStopped()
               [this](const QDBusMessage& r) { onManagedObjects(r); });
 }
 
-void DiscoveryRun::onManagedObjects(const QDBusMessage& reply)
-{
+void DiscoveryRun::onManagedObjects(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         post([this] { finish(false); });
         return;
@@ -264,22 +242,19 @@ void DiscoveryRun::onManagedObjects(const QDBusMessage& reply)
     post([this] { finish(true); });
 }
 
-bool DiscoveryRun::isOurDevice(const QString& path) const
-{
-    return path.size() == m_adapter.size() + 22 && path.startsWith(m_adapter)
-        && path.at(m_adapter.size()) == QLatin1Char('/');
+bool DiscoveryRun::isOurDevice(const QString& path) const {
+    return path.size() == m_adapter.size() + 22 && path.startsWith(m_adapter) &&
+           path.at(m_adapter.size()) == QLatin1Char('/');
 }
 
-void DiscoveryRun::noteSeen(const QString& path)
-{
+void DiscoveryRun::noteSeen(const QString& path) {
     if (!isOurDevice(path) || m_seen.contains(path) || m_order.size() >= kMaxDevices)
         return;
     m_seen.insert(path);
     m_order.append(path);
 }
 
-void DiscoveryRun::onInterfacesAdded(const QDBusMessage& msg)
-{
+void DiscoveryRun::onInterfacesAdded(const QDBusMessage& msg) {
     if (msg.arguments().size() < 2 || m_fast)
         return;
     const QString path = msg.arguments().at(0).value<QDBusObjectPath>().path();
@@ -301,8 +276,7 @@ void DiscoveryRun::onInterfacesAdded(const QDBusMessage& msg)
         noteSeen(path);
 }
 
-void DiscoveryRun::onInterfacesRemoved(const QDBusMessage& msg)
-{
+void DiscoveryRun::onInterfacesRemoved(const QDBusMessage& msg) {
     if (msg.arguments().size() < 2)
         return;
     const QString path = msg.arguments().at(0).value<QDBusObjectPath>().path();
@@ -316,8 +290,7 @@ void DiscoveryRun::onInterfacesRemoved(const QDBusMessage& msg)
         m_order.removeOne(path);
 }
 
-void DiscoveryRun::onPropertiesChanged(const QDBusMessage& msg)
-{
+void DiscoveryRun::onPropertiesChanged(const QDBusMessage& msg) {
     // A device BlueZ already knew counts once it is heard again (RSSI update).
     if (m_fast || msg.arguments().size() < 2 || msg.arguments().at(0).toString() != wcl::kDeviceIface)
         return;
@@ -328,8 +301,7 @@ void DiscoveryRun::onPropertiesChanged(const QDBusMessage& msg)
         noteSeen(msg.path());
 }
 
-void DiscoveryRun::unsubscribe()
-{
+void DiscoveryRun::unsubscribe() {
     if (!m_subscribed)
         return;
     m_subscribed = false;
@@ -343,8 +315,7 @@ void DiscoveryRun::unsubscribe()
                  SLOT(onPropertiesChanged(QDBusMessage)));
 }
 
-void DiscoveryRun::sendStop()
-{
+void DiscoveryRun::sendStop() {
     if (!m_discovering)
         return;
     m_discovering = false;
@@ -356,8 +327,7 @@ void DiscoveryRun::sendStop()
     wcl::connection().send(m);
 }
 
-void DiscoveryRun::finish(bool ok)
-{
+void DiscoveryRun::finish(bool ok) {
     if (m_done)
         return;
     m_done = true;

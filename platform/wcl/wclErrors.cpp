@@ -84,8 +84,7 @@ const ErrorName kErrorNames[] = {
 
 } // namespace
 
-int wcl::codeForDBusError(const QString& errorName)
-{
+int wcl::codeForDBusError(const QString& errorName) {
     static const QHash<QString, int> table = [] {
         QHash<QString, int> h;
         for (const ErrorName& e : kErrorNames)
@@ -98,8 +97,7 @@ int wcl::codeForDBusError(const QString& errorName)
     return table.value(errorName, WCL_E_INTERNAL);
 }
 
-int wcl::codeForReply(const QDBusMessage& reply)
-{
+int wcl::codeForReply(const QDBusMessage& reply) {
     if (reply.type() == QDBusMessage::ReplyMessage)
         return WCL_E_SUCCESS;
     if (reply.type() != QDBusMessage::ErrorMessage)
@@ -110,20 +108,18 @@ int wcl::codeForReply(const QDBusMessage& reply)
     return code;
 }
 
-bool wcl::isMissingProperty(const QDBusMessage& reply)
-{
+bool wcl::isMissingProperty(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ErrorMessage)
         return false;
     const QString name = reply.errorName();
     if (name.endsWith(QLatin1String(".UnknownProperty")))
         return true;
     // BlueZ: InvalidArgs "No such property 'X'"
-    return name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs")
-        && reply.errorMessage().contains(QLatin1String("No such property"), Qt::CaseInsensitive);
+    return name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs") &&
+           reply.errorMessage().contains(QLatin1String("No such property"), Qt::CaseInsensitive);
 }
 
-QString wclGetErrorMessage(int Code)
-{
+QString wclGetErrorMessage(int Code) {
     if (Code == WCL_E_SUCCESS)
         return QString();
     for (const CodeText& t : kTexts)
@@ -132,8 +128,7 @@ QString wclGetErrorMessage(int Code)
     return QStringLiteral("Unknown error");
 }
 
-bool wclShowError(int Code)
-{
+bool wclShowError(int Code) {
     if (Code == WCL_E_SUCCESS)
         return false;
     vcl::MessageBoxes::error(wclGetErrorMessage(Code));

@@ -32,14 +32,12 @@ struct PrivateBus {
     pid_t pid = 0;
     QString address;
 };
-PrivateBus& privateBus()
-{
+PrivateBus& privateBus() {
     static PrivateBus bus;
     return bus;
 }
 
-void stopBusAtExit()
-{
+void stopBusAtExit() {
     PrivateBus& b = privateBus();
     if (b.pid > 0) {
         ::kill(b.pid, SIGTERM);
@@ -48,13 +46,12 @@ void stopBusAtExit()
     }
 }
 
-bool startBus(QString& error)
-{
+bool startBus(QString& error) {
     PrivateBus& b = privateBus();
     if (!b.address.isEmpty())
         return true;
-    const QByteArray config
-        = "--config-file=" + QFile::encodeName(SimulatedBluez::sourceDir() + QStringLiteral("/system-bus.conf"));
+    const QByteArray config = "--config-file=" + QFile::encodeName(SimulatedBluez::sourceDir() +
+                                                                   QStringLiteral("/system-bus.conf"));
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         error = QStringLiteral("pipe failed");
@@ -107,47 +104,42 @@ bool startBus(QString& error)
     return true;
 }
 
-QString busId(const QDBusConnection& c)
-{
-    QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                    QStringLiteral("/org/freedesktop/DBus"),
-                                                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"));
+QString busId(const QDBusConnection& c) {
+    QDBusMessage m = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"));
     QDBusMessage r = c.call(m, QDBus::Block, 3000);
-    return r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty() ? r.arguments().constFirst().toString()
-                                                                               : QString();
+    return r.type() == QDBusMessage::ReplyMessage && !r.arguments().isEmpty()
+               ? r.arguments().constFirst().toString()
+               : QString();
 }
 
 } // namespace
 
-QString SimulatedBluez::sourceDir()
-{
+QString SimulatedBluez::sourceDir() {
     return QStringLiteral(SARNAVEL_TESTBLUEZ_DIR);
 }
 
-QString SimulatedBluez::busAddress()
-{
+QString SimulatedBluez::busAddress() {
     return privateBus().address;
 }
 
-QString SimulatedBluez::devicePath(const QString& hci, const QString& address)
-{
-    return adapterPath(hci) + QStringLiteral("/dev_") + address.toUpper().replace(QLatin1Char(':'), QLatin1Char('_'));
+QString SimulatedBluez::devicePath(const QString& hci, const QString& address) {
+    return adapterPath(hci) + QStringLiteral("/dev_") +
+           address.toUpper().replace(QLatin1Char(':'), QLatin1Char('_'));
 }
 
 SimulatedBluez::SimulatedBluez() = default;
 
-SimulatedBluez::~SimulatedBluez()
-{
+SimulatedBluez::~SimulatedBluez() {
     killBluez();
 }
 
-QDBusConnection SimulatedBluez::bus() const
-{
+QDBusConnection SimulatedBluez::bus() const {
     return QDBusConnection(kConnName);
 }
 
-bool SimulatedBluez::start()
-{
+bool SimulatedBluez::start() {
     if (!startBus(m_error))
         return false;
     QDBusConnection c = QDBusConnection::connectToBus(busAddress(), kConnName);
@@ -166,8 +158,7 @@ bool SimulatedBluez::start()
     return startMock();
 }
 
-bool SimulatedBluez::startMock()
-{
+bool SimulatedBluez::startMock() {
     if (m_mock && m_mock->state() != QProcess::NotRunning)
         return true;
     m_mock = std::make_unique<QProcess>();
@@ -197,17 +188,17 @@ bool SimulatedBluez::startMock()
         return false;
     const auto setup = m_setup;
     for (const auto& [method, args] : setup) {
-        QDBusMessage reply = method == QLatin1String("@template")
-            ? call(QStringLiteral("/"), kDbusmockIface, QStringLiteral("AddTemplate"), args)
-            : call(QStringLiteral("/"), kMockIface, method, args);
+        QDBusMessage reply =
+            method == QLatin1String("@template")
+                ? call(QStringLiteral("/"), kDbusmockIface, QStringLiteral("AddTemplate"), args)
+                : call(QStringLiteral("/"), kMockIface, method, args);
         if (!ok(reply, QStringLiteral("replaying ") + method))
             return false;
     }
     return true;
 }
 
-bool SimulatedBluez::waitForName(bool present, int timeoutMs)
-{
+bool SimulatedBluez::waitForName(bool present, int timeoutMs) {
     QDBusConnectionInterface* iface = bus().interface();
     if (!iface)
         return false;
@@ -224,8 +215,7 @@ bool SimulatedBluez::waitForName(bool present, int timeoutMs)
     return false;
 }
 
-bool SimulatedBluez::killBluez()
-{
+bool SimulatedBluez::killBluez() {
     if (!m_mock)
         return true;
     if (m_mock->state() != QProcess::NotRunning) {
@@ -239,35 +229,30 @@ bool SimulatedBluez::killBluez()
     return busAddress().isEmpty() || waitForName(false, 5000);
 }
 
-bool SimulatedBluez::restartBluez()
-{
+bool SimulatedBluez::restartBluez() {
     killBluez();
     return startMock();
 }
 
-bool SimulatedBluez::isRunning() const
-{
+bool SimulatedBluez::isRunning() const {
     return m_mock && m_mock->state() == QProcess::Running;
 }
 
-bool SimulatedBluez::freezeBluez()
-{
+bool SimulatedBluez::freezeBluez() {
     if (!isRunning())
         return false;
     m_frozen = ::kill(pid_t(m_mock->processId()), SIGSTOP) == 0;
     return m_frozen;
 }
 
-bool SimulatedBluez::thawBluez()
-{
+bool SimulatedBluez::thawBluez() {
     if (!isRunning())
         return false;
     m_frozen = false;
     return ::kill(pid_t(m_mock->processId()), SIGCONT) == 0;
 }
 
-bool SimulatedBluez::ok(const QDBusMessage& reply, const QString& what)
-{
+bool SimulatedBluez::ok(const QDBusMessage& reply, const QString& what) {
     if (reply.type() == QDBusMessage::ReplyMessage)
         return true;
     m_error = what + QStringLiteral(": ") + reply.errorName() + QStringLiteral(" ") + reply.errorMessage();
@@ -276,77 +261,68 @@ bool SimulatedBluez::ok(const QDBusMessage& reply, const QString& what)
 }
 
 QDBusMessage SimulatedBluez::call(const QString& path, const QString& iface, const QString& method,
-                                  const QVariantList& args, int timeoutMs)
-{
+                                  const QVariantList& args, int timeoutMs) {
     QDBusMessage m = QDBusMessage::createMethodCall(kBluez, path, iface, method);
     m.setArguments(args);
     return bus().call(m, QDBus::Block, timeoutMs);
 }
 
-QDBusMessage SimulatedBluez::replayable(const QString& method, const QVariantList& args)
-{
+QDBusMessage SimulatedBluez::replayable(const QString& method, const QVariantList& args) {
     QDBusMessage r = call(QStringLiteral("/"), kMockIface, method, args);
     if (r.type() == QDBusMessage::ReplyMessage)
         m_setup.append({method, args});
     return r;
 }
 
-QDBusMessage SimulatedBluez::callMock(const QString& method, const QVariantList& args)
-{
+QDBusMessage SimulatedBluez::callMock(const QString& method, const QVariantList& args) {
     QDBusMessage r = replayable(method, args);
     ok(r, method);
     return r;
 }
 
 QString SimulatedBluez::addAdapter(const QString& hci, const QString& alias, const QVariant& connectable,
-                                   QVariantMap options)
-{
+                                   QVariantMap options) {
     if (connectable.isValid())
         options.insert(QStringLiteral("Connectable"), connectable.toBool());
     QDBusMessage r = callMock(QStringLiteral("AddAdapterEx"), {hci, alias, options});
     return r.type() == QDBusMessage::ReplyMessage ? adapterPath(hci) : QString();
 }
 
-QString SimulatedBluez::addDevice(const QString& hci, const QString& address, const QVariantMap& options)
-{
+QString SimulatedBluez::addDevice(const QString& hci, const QString& address, const QVariantMap& options) {
     QDBusMessage r = callMock(QStringLiteral("AddDeviceEx"), {hci, address, options});
     return r.type() == QDBusMessage::ReplyMessage ? devicePath(hci, address) : QString();
 }
 
-bool SimulatedBluez::addNearbyDevice(const QString& hci, const QString& address, const QVariantMap& options)
-{
-    return callMock(QStringLiteral("AddNearbyDevice"), {hci, address, options}).type() == QDBusMessage::ReplyMessage;
+bool SimulatedBluez::addNearbyDevice(const QString& hci, const QString& address, const QVariantMap& options) {
+    return callMock(QStringLiteral("AddNearbyDevice"), {hci, address, options}).type() ==
+           QDBusMessage::ReplyMessage;
 }
 
-bool SimulatedBluez::addNearbyDevices(const QString& hci, int count, int first)
-{
-    return callMock(QStringLiteral("AddNearbyDevices"), {hci, uint(count), uint(first)}).type()
-        == QDBusMessage::ReplyMessage;
+bool SimulatedBluez::addNearbyDevices(const QString& hci, int count, int first) {
+    return callMock(QStringLiteral("AddNearbyDevices"), {hci, uint(count), uint(first)}).type() ==
+           QDBusMessage::ReplyMessage;
 }
 
 bool SimulatedBluez::failProperty(const QString& path, const QString& iface, const QString& prop,
-                                  const QString& errorName, const QString& which)
-{
-    return callMock(QStringLiteral("FailProperty"), {QVariant::fromValue(QDBusObjectPath(path)), iface, prop, errorName,
-                                                     which})
-               .type()
-        == QDBusMessage::ReplyMessage;
+                                  const QString& errorName, const QString& which) {
+    return callMock(QStringLiteral("FailProperty"),
+                    {QVariant::fromValue(QDBusObjectPath(path)), iface, prop, errorName, which})
+               .type() == QDBusMessage::ReplyMessage;
 }
 
-bool SimulatedBluez::setDiscoveryError(const QString& hci, const QString& errorName)
-{
-    return callMock(QStringLiteral("SetDiscoveryError"), {hci, errorName}).type() == QDBusMessage::ReplyMessage;
+bool SimulatedBluez::setDiscoveryError(const QString& hci, const QString& errorName) {
+    return callMock(QStringLiteral("SetDiscoveryError"), {hci, errorName}).type() ==
+           QDBusMessage::ReplyMessage;
 }
 
-bool SimulatedBluez::setPairBehaviour(const QString& devicePath, const QString& mode, const QVariantMap& options)
-{
-    return callMock(QStringLiteral("SetPairBehaviour"), {QVariant::fromValue(QDBusObjectPath(devicePath)), mode, options})
-               .type()
-        == QDBusMessage::ReplyMessage;
+bool SimulatedBluez::setPairBehaviour(const QString& devicePath, const QString& mode,
+                                      const QVariantMap& options) {
+    return callMock(QStringLiteral("SetPairBehaviour"),
+                    {QVariant::fromValue(QDBusObjectPath(devicePath)), mode, options})
+               .type() == QDBusMessage::ReplyMessage;
 }
 
-QVariantMap SimulatedBluez::pairingLog(const QString& devicePath)
-{
+QVariantMap SimulatedBluez::pairingLog(const QString& devicePath) {
     QDBusMessage r = call(QStringLiteral("/"), kMockIface, QStringLiteral("GetPairingLog"),
                           {QVariant::fromValue(QDBusObjectPath(devicePath))});
     if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty())
@@ -354,8 +330,7 @@ QVariantMap SimulatedBluez::pairingLog(const QString& devicePath)
     return qdbus_cast<QVariantMap>(r.arguments().constFirst());
 }
 
-QStringList SimulatedBluez::agents()
-{
+QStringList SimulatedBluez::agents() {
     QStringList out;
     QDBusMessage r = call(QStringLiteral("/"), kMockIface, QStringLiteral("GetAgents"));
     if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty())
@@ -374,32 +349,31 @@ QStringList SimulatedBluez::agents()
     return out;
 }
 
-QVariant SimulatedBluez::property(const QString& path, const QString& iface, const QString& name)
-{
-    QDBusMessage r = call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), {iface, name});
+QVariant SimulatedBluez::property(const QString& path, const QString& iface, const QString& name) {
+    QDBusMessage r =
+        call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), {iface, name});
     if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty())
         return {};
     return r.arguments().constFirst().value<QDBusVariant>().variant();
 }
 
 bool SimulatedBluez::updateProperty(const QString& path, const QString& iface, const QString& name,
-                                    const QVariant& value)
-{
-    return ok(call(path, kDbusmockIface, QStringLiteral("UpdateProperties"), {iface, QVariantMap{{name, value}}}),
-              QStringLiteral("UpdateProperties ") + name);
+                                    const QVariant& value) {
+    return ok(
+        call(path, kDbusmockIface, QStringLiteral("UpdateProperties"), {iface, QVariantMap{{name, value}}}),
+        QStringLiteral("UpdateProperties ") + name);
 }
 
-bool SimulatedBluez::objectExists(const QString& path)
-{
-    QDBusMessage r = call(path, QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+bool SimulatedBluez::objectExists(const QString& path) {
+    QDBusMessage r =
+        call(path, QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
     if (r.type() != QDBusMessage::ReplyMessage)
         return false;
     // dbus-python answers for any path; a real object lists interfaces of its own
     return r.arguments().value(0).toString().contains(QStringLiteral("org.bluez."));
 }
 
-bool SimulatedBluez::loadTemplate(const QString& path, const QVariantMap& parameters)
-{
+bool SimulatedBluez::loadTemplate(const QString& path, const QVariantMap& parameters) {
     const QVariantList args{path, parameters};
     QDBusMessage r = call(QStringLiteral("/"), kDbusmockIface, QStringLiteral("AddTemplate"), args);
     if (!ok(r, QStringLiteral("AddTemplate ") + path))
@@ -408,8 +382,7 @@ bool SimulatedBluez::loadTemplate(const QString& path, const QVariantMap& parame
     return true;
 }
 
-int SimulatedBluez::methodCallCount(const QString& path, const QString& method)
-{
+int SimulatedBluez::methodCallCount(const QString& path, const QString& method) {
     QDBusMessage r = call(path, kDbusmockIface, QStringLiteral("GetMethodCalls"), {method});
     if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty())
         return -1;
@@ -428,7 +401,6 @@ int SimulatedBluez::methodCallCount(const QString& path, const QString& method)
     return n;
 }
 
-bool SimulatedBluez::clearCalls(const QString& path)
-{
+bool SimulatedBluez::clearCalls(const QString& path) {
     return ok(call(path, kDbusmockIface, QStringLiteral("ClearCalls")), QStringLiteral("ClearCalls"));
 }

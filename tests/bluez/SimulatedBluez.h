@@ -52,7 +52,8 @@ public:
     // connectable: true/false adds Adapter1.Connectable with that value;
     // an invalid QVariant leaves the property out (BlueZ before 5.79).
     // More options: Address (s), Powered (b), Discoverable (b), DiscoverableTimeout (u).
-    QString addAdapter(const QString& hci = QStringLiteral("hci0"), const QString& alias = QStringLiteral("sarnavel-test"),
+    QString addAdapter(const QString& hci = QStringLiteral("hci0"),
+                       const QString& alias = QStringLiteral("sarnavel-test"),
                        const QVariant& connectable = true, QVariantMap options = {});
     // A device BlueZ already knows. Options: Name (s; absent = nameless),
     // Class (u; absent = no Class), Paired (b), RSSI (n).
@@ -67,8 +68,8 @@ public:
     static QString adapterPath(const QString& hci) { return QStringLiteral("/org/bluez/") + hci; }
 
     // Property failures: which = "get", "set" or "both"; an empty errorName clears.
-    bool failProperty(const QString& path, const QString& iface, const QString& prop, const QString& errorName,
-                      const QString& which = QStringLiteral("both"));
+    bool failProperty(const QString& path, const QString& iface, const QString& prop,
+                      const QString& errorName, const QString& which = QStringLiteral("both"));
     // StartDiscovery fails with errorName ("" clears).
     bool setDiscoveryError(const QString& hci, const QString& errorName);
     // Pair: mode "confirm" (default), "pin", "passkey", "notify", "justworks",
@@ -82,15 +83,16 @@ public:
     // Reads a property straight from the simulated BlueZ (invalid on error).
     QVariant property(const QString& path, const QString& iface, const QString& name);
     // Changes it without BlueZ's checks (dbusmock UpdateProperties; emits PropertiesChanged).
-    bool updateProperty(const QString& path, const QString& iface, const QString& name, const QVariant& value);
+    bool updateProperty(const QString& path, const QString& iface, const QString& name,
+                        const QVariant& value);
     bool objectExists(const QString& path);
 
     // Loads another template into the running mock (absolute path or a name of
     // dbusmock's own); replayed after restartBluez().
     bool loadTemplate(const QString& path, const QVariantMap& parameters = {});
     // Calls any method of the mock. On org.bluez.Mock the object is "/".
-    QDBusMessage call(const QString& path, const QString& iface, const QString& method, const QVariantList& args = {},
-                      int timeoutMs = 5000);
+    QDBusMessage call(const QString& path, const QString& iface, const QString& method,
+                      const QVariantList& args = {}, int timeoutMs = 5000);
     // Calls a method of org.bluez.Mock on "/" (records it for restartBluez()).
     QDBusMessage callMock(const QString& method, const QVariantList& args = {});
     // Method calls the mock has logged on an object (dbusmock GetMethodCalls).

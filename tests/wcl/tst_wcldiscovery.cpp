@@ -16,14 +16,13 @@ const QString kDeviceIface = QStringLiteral("org.bluez.Device1");
 
 // What the two events delivered, copied while the list was valid.
 struct Recorder {
-    QStringList events;          // "started", "complete"
-    QStringList addresses;       // of the completion
+    QStringList events;    // "started", "complete"
+    QStringList addresses; // of the completion
     bool failed = false;
     bool offUiThread = false;
     int completions = 0;
 
-    void attach(TwclBluetoothDiscovery* d)
-    {
+    void attach(TwclBluetoothDiscovery* d) {
         QObject::connect(d, &TwclBluetoothDiscovery::OnDiscoveryStarted, d,
                          [this](QObject*, TwclBluetoothRadio* radio) {
                              events << QStringLiteral("started");
@@ -42,8 +41,7 @@ struct Recorder {
                                      addresses << devices->Items(i)->Address();
                          });
     }
-    bool waitComplete(int ms = 10000)
-    {
+    bool waitComplete(int ms = 10000) {
         QElapsedTimer t;
         t.start();
         while (completions == 0 && t.elapsed() < ms)
@@ -61,8 +59,7 @@ private:
     std::unique_ptr<TwclAPI> m_api;
     TwclBluetoothRadio m_radio;
 
-    bool loadWithAdapter(const QVariantMap& options = {})
-    {
+    bool loadWithAdapter(const QVariantMap& options = {}) {
         if (m_bluez->addAdapter(kHci, QStringLiteral("pc"), true, options).isEmpty())
             return false;
         if (m_api->Load() != 0)
@@ -74,31 +71,26 @@ private:
         m_radio.Assign(*radios.Items(0));
         return true;
     }
-    bool adapterDiscovering()
-    {
-        return m_bluez->property(SimulatedBluez::adapterPath(kHci), kAdapterIface, QStringLiteral("Discovering")).toBool();
+    bool adapterDiscovering() {
+        return m_bluez
+            ->property(SimulatedBluez::adapterPath(kHci), kAdapterIface, QStringLiteral("Discovering"))
+            .toBool();
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        TwclBluetoothDiscovery::setInquiryUnitMs(100);
-    }
-    void init()
-    {
+    void initTestCase() { TwclBluetoothDiscovery::setInquiryUnitMs(100); }
+    void init() {
         m_bluez = std::make_unique<SimulatedBluez>();
         QVERIFY2(m_bluez->start(), qPrintable(m_bluez->lastError()));
         m_api = std::make_unique<TwclAPI>();
     }
-    void cleanup()
-    {
+    void cleanup() {
         m_api->Unload();
         m_api.reset();
         m_bluez.reset();
     }
 
-    void addressValidation_data()
-    {
+    void addressValidation_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QString>("stored");
@@ -118,8 +110,7 @@ private Q_SLOTS:
         QTest::newRow("error cell") << "Error: 2" << false << "";
         QTest::newRow("full-width digit") << QString::fromUtf8("(00:1A:7D:DA:71:0０)") << false << "";
     }
-    void addressValidation()
-    {
+    void addressValidation() {
         QFETCH(QString, text);
         QFETCH(bool, valid);
         QFETCH(QString, stored);
@@ -143,18 +134,20 @@ private Q_SLOTS:
     }
 
     // Fast false: only what is seen during this search, in the order seen.
-    void freshSearchReportsSeenDevicesInOrder()
-    {
+    void freshSearchReportsSeenDevicesInOrder() {
         QVERIFY(loadWithAdapter());
         m_bluez->addDevice(kHci, QStringLiteral("00:00:00:00:00:99"),
                            {{QStringLiteral("Name"), QStringLiteral("remembered, away")}});
         m_bluez->addDevice(kHci, QStringLiteral("00:00:00:00:00:77"),
                            {{QStringLiteral("Name"), QStringLiteral("remembered, near")}});
         m_bluez->addNearbyDevice(kHci, QStringLiteral("00:11:22:33:44:01"),
-                                 {{QStringLiteral("Name"), QStringLiteral("Phone")}, {QStringLiteral("Class"), 0x20Cu},
+                                 {{QStringLiteral("Name"), QStringLiteral("Phone")},
+                                  {QStringLiteral("Class"), 0x20Cu},
                                   {QStringLiteral("DelayMs"), 20u}});
-        m_bluez->addNearbyDevice(kHci, QStringLiteral("00:00:00:00:00:77"), {{QStringLiteral("DelayMs"), 40u}});
-        m_bluez->addNearbyDevice(kHci, QStringLiteral("aa:bb:cc:dd:ee:02"), {{QStringLiteral("DelayMs"), 60u}});
+        m_bluez->addNearbyDevice(kHci, QStringLiteral("00:00:00:00:00:77"),
+                                 {{QStringLiteral("DelayMs"), 40u}});
+        m_bluez->addNearbyDevice(kHci, QStringLiteral("aa:bb:cc:dd:ee:02"),
+                                 {{QStringLiteral("DelayMs"), 60u}});
         TwclBluetoothDiscovery discovery;
         Recorder rec;
         rec.attach(&discovery);
@@ -164,16 +157,16 @@ private Q_SLOTS:
         QCOMPARE(rec.events, (QStringList{QStringLiteral("started"), QStringLiteral("complete")}));
         QVERIFY(!rec.failed);
         QVERIFY(!rec.offUiThread);
-        QCOMPARE(rec.addresses, (QStringList{QStringLiteral("(00:11:22:33:44:01)"), QStringLiteral("(00:00:00:00:00:77)"),
-                                             QStringLiteral("(AA:BB:CC:DD:EE:02)")}));
+        QCOMPARE(rec.addresses,
+                 (QStringList{QStringLiteral("(00:11:22:33:44:01)"), QStringLiteral("(00:00:00:00:00:77)"),
+                              QStringLiteral("(AA:BB:CC:DD:EE:02)")}));
         QVERIFY(!discovery.Discovering());
         QVERIFY2(!adapterDiscovering(), "BlueZ's discovery must be stopped when time is up");
         QTest::qWait(200);
         QCOMPARE(rec.completions, 1);
     }
 
-    void fastSearchReportsEverythingKnown()
-    {
+    void fastSearchReportsEverythingKnown() {
         QVERIFY(loadWithAdapter());
         m_bluez->addDevice(kHci, QStringLiteral("00:00:00:00:00:99"));
         m_bluez->addNearbyDevice(kHci, QStringLiteral("00:11:22:33:44:01"));
@@ -188,8 +181,7 @@ private Q_SLOTS:
         QVERIFY(rec.addresses.contains(QStringLiteral("(00:11:22:33:44:01)")));
     }
 
-    void nothingFoundIsAnEmptyList()
-    {
+    void nothingFoundIsAnEmptyList() {
         QVERIFY(loadWithAdapter());
         m_bluez->addDevice(kHci, QStringLiteral("00:00:00:00:00:99")); // known, not around
         TwclBluetoothDiscovery discovery;
@@ -201,8 +193,7 @@ private Q_SLOTS:
         QVERIFY(rec.addresses.isEmpty());
     }
 
-    void secondRequestWhileRunning()
-    {
+    void secondRequestWhileRunning() {
         QVERIFY(loadWithAdapter());
         m_bluez->addNearbyDevice(kHci, QStringLiteral("00:11:22:33:44:01"));
         TwclBluetoothDiscovery discovery, other;
@@ -221,8 +212,7 @@ private Q_SLOTS:
         QVERIFY(otherRec.waitComplete());
     }
 
-    void refusedSearchRaisesNoEvent_data()
-    {
+    void refusedSearchRaisesNoEvent_data() {
         QTest::addColumn<int>("setup"); // 0 not loaded, 1 no radio, 2 timeout 0, 3 foreign stack
         QTest::addColumn<int>("code");
         QTest::newRow("no stack loaded") << 0 << 13;
@@ -230,8 +220,7 @@ private Q_SLOTS:
         QTest::newRow("timeout 0") << 2 << 5;
         QTest::newRow("BlueSoleil radio") << 3 << 14;
     }
-    void refusedSearchRaisesNoEvent()
-    {
+    void refusedSearchRaisesNoEvent() {
         QFETCH(int, setup);
         QFETCH(int, code);
         if (setup == 0) {
@@ -256,10 +245,18 @@ private Q_SLOTS:
         rec.attach(&discovery);
         int got = -1;
         switch (setup) {
-        case 0: got = discovery.Discovery(&bluez, 1, false); break;
-        case 1: got = discovery.Discovery(nullptr, 1, false); break;
-        case 2: got = discovery.Discovery(&m_radio, 0, false); break;
-        default: got = discovery.Discovery(&foreign, 1, false); break;
+        case 0:
+            got = discovery.Discovery(&bluez, 1, false);
+            break;
+        case 1:
+            got = discovery.Discovery(nullptr, 1, false);
+            break;
+        case 2:
+            got = discovery.Discovery(&m_radio, 0, false);
+            break;
+        default:
+            got = discovery.Discovery(&foreign, 1, false);
+            break;
         }
         QCOMPARE(got, code);
         QVERIFY(!discovery.Discovering());
@@ -267,8 +264,7 @@ private Q_SLOTS:
         QVERIFY(rec.events.isEmpty());
     }
 
-    void startRefusedByBluezFails()
-    {
+    void startRefusedByBluezFails() {
         QVERIFY(loadWithAdapter());
         QVERIFY(m_bluez->setDiscoveryError(kHci, QStringLiteral("org.bluez.Error.NotReady")));
         TwclBluetoothDiscovery discovery;
@@ -280,8 +276,7 @@ private Q_SLOTS:
         QVERIFY(rec.failed);
     }
 
-    void bluezVanishingFailsTheSearch()
-    {
+    void bluezVanishingFailsTheSearch() {
         QVERIFY(loadWithAdapter());
         TwclBluetoothDiscovery discovery;
         Recorder rec;
@@ -308,14 +303,12 @@ private Q_SLOTS:
 
     // The window's shutdown: Unload while a search runs reports a failed search
     // at once, while the caller (and what the handler touches) still exists.
-    void unloadDuringSearch_data()
-    {
+    void unloadDuringSearch_data() {
         QTest::addColumn<bool>("beforeStartReply");
         QTest::newRow("running") << false;
         QTest::newRow("just requested") << true;
     }
-    void unloadDuringSearch()
-    {
+    void unloadDuringSearch() {
         QFETCH(bool, beforeStartReply);
         QVERIFY(loadWithAdapter());
         m_bluez->addNearbyDevice(kHci, QStringLiteral("00:11:22:33:44:01"));
@@ -342,8 +335,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!adapterDiscovering());
     }
 
-    void discoveryObjectFreedDuringSearch()
-    {
+    void discoveryObjectFreedDuringSearch() {
         QVERIFY(loadWithAdapter());
         auto discovery = std::make_unique<TwclBluetoothDiscovery>();
         Recorder rec;
@@ -357,8 +349,7 @@ private Q_SLOTS:
         QCOMPARE(next.Discovery(&m_radio, 1, false), 0);
     }
 
-    void handlerMayStartTheNextSearch()
-    {
+    void handlerMayStartTheNextSearch() {
         QVERIFY(loadWithAdapter());
         TwclBluetoothDiscovery discovery;
         int completions = 0;
@@ -373,21 +364,26 @@ private Q_SLOTS:
         QCOMPARE(restart, 0);
     }
 
-    void deviceQueries()
-    {
+    void deviceQueries() {
         QVERIFY(loadWithAdapter());
         const QString named = QStringLiteral("00:11:22:33:44:01");
         const QString nameless = QStringLiteral("00:11:22:33:44:02");
         const QString topBit = QStringLiteral("00:11:22:33:44:03");
         const QString failing = QStringLiteral("00:11:22:33:44:04");
         m_bluez->addDevice(kHci, named,
-                           {{QStringLiteral("Name"), QStringLiteral("Phone ☎")}, {QStringLiteral("Class"), 0x20Cu},
+                           {{QStringLiteral("Name"), QStringLiteral("Phone ☎")},
+                            {QStringLiteral("Class"), 0x20Cu},
                             {QStringLiteral("Paired"), true}});
         m_bluez->addDevice(kHci, nameless);
-        m_bluez->addDevice(kHci, topBit, {{QStringLiteral("Name"), QStringLiteral("Odd")}, {QStringLiteral("Class"), 0x8000020Cu}});
-        m_bluez->addDevice(kHci, failing, {{QStringLiteral("Name"), QStringLiteral("Mute")}, {QStringLiteral("Class"), 0x5A020Cu}});
-        QVERIFY(m_bluez->failProperty(SimulatedBluez::devicePath(kHci, failing), kDeviceIface, QStringLiteral("Alias"),
-                                      QStringLiteral("org.bluez.Error.Failed"), QStringLiteral("get")));
+        m_bluez->addDevice(
+            kHci, topBit,
+            {{QStringLiteral("Name"), QStringLiteral("Odd")}, {QStringLiteral("Class"), 0x8000020Cu}});
+        m_bluez->addDevice(
+            kHci, failing,
+            {{QStringLiteral("Name"), QStringLiteral("Mute")}, {QStringLiteral("Class"), 0x5A020Cu}});
+        QVERIFY(m_bluez->failProperty(SimulatedBluez::devicePath(kHci, failing), kDeviceIface,
+                                      QStringLiteral("Alias"), QStringLiteral("org.bluez.Error.Failed"),
+                                      QStringLiteral("get")));
         TwclBluetoothDevice device;
         quint32 cod = 0;
         QString name;
@@ -423,8 +419,7 @@ private Q_SLOTS:
         QCOMPARE(device.GetPaired(&m_radio, paired), int(WCL_E_BLUETOOTH_DEVICE_NOT_FOUND));
     }
 
-    void devicesListOwnsItems()
-    {
+    void devicesListOwnsItems() {
         TwclBluetoothDevices devices;
         QCOMPARE(devices.Count(), 0);
         devices.Add(QStringLiteral("(00:11:22:33:44:55)"));

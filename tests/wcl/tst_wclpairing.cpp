@@ -28,8 +28,7 @@ private:
     bool paired() { return m_bluez->property(m_phonePath, kDeviceIface, QStringLiteral("Paired")).toBool(); }
 
 private Q_SLOTS:
-    void init()
-    {
+    void init() {
         wcl::testing::setPairTimeoutMs(30000);
         m_bluez = std::make_unique<SimulatedBluez>();
         QVERIFY2(m_bluez->start(), qPrintable(m_bluez->lastError()));
@@ -43,8 +42,7 @@ private Q_SLOTS:
         QCOMPARE(d.EnumRadios(&radios), 0);
         m_radio.Assign(*radios.Items(0));
     }
-    void cleanup()
-    {
+    void cleanup() {
         m_api->Unload();
         m_api.reset();
         m_bluez.reset();
@@ -52,11 +50,11 @@ private Q_SLOTS:
 
     // The window's handler: confirm, touching nothing else. Pair must not
     // deadlock although it blocks the calling thread while BlueZ asks the agent.
-    void numericComparisonConfirmed()
-    {
+    void numericComparisonConfirmed() {
         TwclBluetoothDevice device;
         device.SetAddress(kPhoneText);
-        QVERIFY(m_bluez->setPairBehaviour(m_phonePath, QStringLiteral("confirm"), {{QStringLiteral("Passkey"), 424242u}}));
+        QVERIFY(m_bluez->setPairBehaviour(m_phonePath, QStringLiteral("confirm"),
+                                          {{QStringLiteral("Passkey"), 424242u}}));
         std::atomic<int> calls{0};
         std::atomic<quint32> number{0};
         std::atomic<QObject*> sender{nullptr};
@@ -83,45 +81,43 @@ private Q_SLOTS:
         QCOMPARE(calls.load(), 1);
     }
 
-    void numericComparisonRefused_data()
-    {
+    void numericComparisonRefused_data() {
         QTest::addColumn<int>("handler"); // 0 unbound, 1 leaves false, 2 throws
         QTest::newRow("no handler") << 0;
         QTest::newRow("handler says no") << 1;
         QTest::newRow("handler throws") << 2;
     }
-    void numericComparisonRefused()
-    {
+    void numericComparisonRefused() {
         QFETCH(int, handler);
         TwclBluetoothDevice device;
         device.SetAddress(kPhoneText);
         if (handler == 1)
             device.OnNumericComparison = [](QObject*, quint32, bool& Confirm) { Confirm = false; };
         if (handler == 2)
-            device.OnNumericComparison = [](QObject*, quint32, bool&) { throw Exception(QStringLiteral("boom")); };
+            device.OnNumericComparison = [](QObject*, quint32, bool&) {
+                throw Exception(QStringLiteral("boom"));
+            };
         QCOMPARE(device.Pair(&m_radio), int(WCL_E_BLUETOOTH_ACCESS_DENIED));
         QCOMPARE(m_bluez->pairingLog(m_phonePath).value(QStringLiteral("Answer")).toString(),
                  QStringLiteral("org.bluez.Error.Rejected"));
         QVERIFY(!paired());
     }
 
-    void otherRequestsAnsweredByTheLibrary_data()
-    {
+    void otherRequestsAnsweredByTheLibrary_data() {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("bindHandlers");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("answer");
         QTest::newRow("PIN, unbound: 0000") << "pin" << false << 0 << "0000";
         QTest::newRow("PIN, bound") << "pin" << true << 0 << "4711";
-        QTest::newRow("passkey entry, unbound: refused") << "passkey" << false << int(WCL_E_BLUETOOTH_ACCESS_DENIED)
-                                                         << "org.bluez.Error.Rejected";
+        QTest::newRow("passkey entry, unbound: refused")
+            << "passkey" << false << int(WCL_E_BLUETOOTH_ACCESS_DENIED) << "org.bluez.Error.Rejected";
         QTest::newRow("passkey entry, bound") << "passkey" << true << 0 << "123456";
         QTest::newRow("passkey shown, unbound") << "notify" << false << 0 << "ok";
         QTest::newRow("passkey shown, bound") << "notify" << true << 0 << "ok";
         QTest::newRow("just works") << "justworks" << false << 0 << "";
     }
-    void otherRequestsAnsweredByTheLibrary()
-    {
+    void otherRequestsAnsweredByTheLibrary() {
         QFETCH(QString, mode);
         QFETCH(bool, bindHandlers);
         QFETCH(int, code);
@@ -148,42 +144,45 @@ private Q_SLOTS:
         QCOMPARE(paired(), code == 0);
     }
 
-    void bluezErrors_data()
-    {
+    void bluezErrors_data() {
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("text");
-        QTest::newRow("AlreadyExists") << "org.bluez.Error.AlreadyExists" << 40 << "Device is already paired.";
-        QTest::newRow("AuthenticationFailed") << "org.bluez.Error.AuthenticationFailed" << 41 << "Authentication failed.";
-        QTest::newRow("AuthenticationCanceled") << "org.bluez.Error.AuthenticationCanceled" << 42
-                                                << "Operation was cancelled by user.";
-        QTest::newRow("AuthenticationRejected") << "org.bluez.Error.AuthenticationRejected" << 43 << "Access denied.";
+        QTest::newRow("AlreadyExists")
+            << "org.bluez.Error.AlreadyExists" << 40 << "Device is already paired.";
+        QTest::newRow("AuthenticationFailed")
+            << "org.bluez.Error.AuthenticationFailed" << 41 << "Authentication failed.";
+        QTest::newRow("AuthenticationCanceled")
+            << "org.bluez.Error.AuthenticationCanceled" << 42 << "Operation was cancelled by user.";
+        QTest::newRow("AuthenticationRejected")
+            << "org.bluez.Error.AuthenticationRejected" << 43 << "Access denied.";
         QTest::newRow("AuthenticationTimeout") << "org.bluez.Error.AuthenticationTimeout" << 44 << "Timeout.";
-        QTest::newRow("ConnectionAttemptFailed") << "org.bluez.Error.ConnectionAttemptFailed" << 37
-                                                 << "Connection attempt failed.";
-        QTest::newRow("InProgress") << "org.bluez.Error.InProgress" << 35 << "Operation is already in progress.";
+        QTest::newRow("ConnectionAttemptFailed")
+            << "org.bluez.Error.ConnectionAttemptFailed" << 37 << "Connection attempt failed.";
+        QTest::newRow("InProgress") << "org.bluez.Error.InProgress" << 35
+                                    << "Operation is already in progress.";
         QTest::newRow("NotReady") << "org.bluez.Error.NotReady" << 32 << "Bluetooth radio is not ready.";
         QTest::newRow("Failed") << "org.bluez.Error.Failed" << 36 << "Bluetooth operation failed.";
         QTest::newRow("NotSupported") << "org.bluez.Error.NotSupported" << 4 << "Feature is not supported.";
         QTest::newRow("InvalidArguments") << "org.bluez.Error.InvalidArguments" << 5 << "Invalid argument.";
-        QTest::newRow("DoesNotExist") << "org.bluez.Error.DoesNotExist" << 33 << "Bluetooth device not found.";
+        QTest::newRow("DoesNotExist")
+            << "org.bluez.Error.DoesNotExist" << 33 << "Bluetooth device not found.";
         QTest::newRow("D-Bus NoReply") << "org.freedesktop.DBus.Error.NoReply" << 44 << "Timeout.";
         QTest::newRow("something new") << "org.bluez.Error.Whatever" << 2 << "Internal driver error.";
     }
-    void bluezErrors()
-    {
+    void bluezErrors() {
         QFETCH(QString, error);
         QFETCH(int, code);
         QFETCH(QString, text);
-        QVERIFY(m_bluez->setPairBehaviour(m_phonePath, QStringLiteral("error"), {{QStringLiteral("ErrorName"), error}}));
+        QVERIFY(m_bluez->setPairBehaviour(m_phonePath, QStringLiteral("error"),
+                                          {{QStringLiteral("ErrorName"), error}}));
         TwclBluetoothDevice device;
         device.SetAddress(kPhoneText);
         QCOMPARE(device.Pair(&m_radio), code);
         QCOMPARE(wclGetErrorMessage(code), text);
     }
 
-    void pairingThatNeverEndsIsBounded()
-    {
+    void pairingThatNeverEndsIsBounded() {
         QVERIFY(m_bluez->setPairBehaviour(m_phonePath, QStringLiteral("hang")));
         wcl::testing::setPairTimeoutMs(500);
         m_bluez->clearCalls(m_phonePath);
@@ -196,8 +195,7 @@ private Q_SLOTS:
         QCOMPARE(m_bluez->methodCallCount(m_phonePath, QStringLiteral("CancelPairing")), 1);
     }
 
-    void unknownDeviceAndNoStack()
-    {
+    void unknownDeviceAndNoStack() {
         TwclBluetoothDevice device;
         device.SetAddress(QStringLiteral("(01:02:03:04:05:06)"));
         QCOMPARE(device.Pair(&m_radio), int(WCL_E_BLUETOOTH_DEVICE_NOT_FOUND));
@@ -209,8 +207,7 @@ private Q_SLOTS:
         QCOMPARE(device.Unpair(&m_radio), 13);
     }
 
-    void unpairRemovesTheDevice()
-    {
+    void unpairRemovesTheDevice() {
         TwclBluetoothDevice device;
         device.SetAddress(kPhoneText);
         device.OnNumericComparison = [](QObject*, quint32, bool& c) { c = true; };
@@ -230,8 +227,7 @@ private Q_SLOTS:
     }
 
     // BlueZ restarted: the agent is registered again before the next pairing.
-    void agentSurvivesBluezRestart()
-    {
+    void agentSurvivesBluezRestart() {
         QCOMPARE(m_bluez->agents().size(), 1);
         QVERIFY(m_bluez->restartBluez());
         QVERIFY(m_bluez->agents().isEmpty());
@@ -244,12 +240,10 @@ private Q_SLOTS:
     }
 
     // Only the pairing we run is answered: a request for another device is refused.
-    void requestsOutsideOurPairingAreRefused()
-    {
+    void requestsOutsideOurPairingAreRefused() {
         QCOMPARE(m_bluez->agents().size(), 1);
         const QString agentOwner = m_bluez->agents().constFirst().section(QLatin1Char(' '), 0, 0);
-        QDBusMessage m = QDBusMessage::createMethodCall(agentOwner,
-                                                        QStringLiteral("/org/sarnavel/wcl/agent"),
+        QDBusMessage m = QDBusMessage::createMethodCall(agentOwner, QStringLiteral("/org/sarnavel/wcl/agent"),
                                                         QStringLiteral("org.bluez.Agent1"),
                                                         QStringLiteral("RequestConfirmation"));
         m.setArguments({QVariant::fromValue(QDBusObjectPath(m_phonePath)), 1234u});

@@ -20,8 +20,7 @@ private:
     std::unique_ptr<TwclAPI> m_api;
 
     // A working radio as the window makes it: a copy of item 0 of a fresh enumeration.
-    std::unique_ptr<TwclBluetoothRadio> workingRadio(int* code = nullptr)
-    {
+    std::unique_ptr<TwclBluetoothRadio> workingRadio(int* code = nullptr) {
         TwclBluetoothDiscovery discovery;
         TwclBluetoothRadios radios;
         const int c = discovery.EnumRadios(&radios);
@@ -35,22 +34,19 @@ private:
     }
 
 private Q_SLOTS:
-    void init()
-    {
+    void init() {
         m_bluez = std::make_unique<SimulatedBluez>();
         QVERIFY2(m_bluez->start(), qPrintable(m_bluez->lastError()));
         m_api = std::make_unique<TwclAPI>();
         wcl::testing::setCallTimeoutMs(3000);
     }
-    void cleanup()
-    {
+    void cleanup() {
         m_api->Unload();
         m_api.reset();
         m_bluez.reset();
     }
 
-    void errorTexts_data()
-    {
+    void errorTexts_data() {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("text");
         QTest::newRow("0") << 0 << QString();
@@ -64,14 +60,14 @@ private Q_SLOTS:
         QTest::newRow("21") << 21 << "Discovering operation is active.";
         QTest::newRow("paired") << int(WCL_E_BLUETOOTH_ALREADY_PAIRED) << "Device is already paired.";
         QTest::newRow("auth") << int(WCL_E_BLUETOOTH_AUTHENTICATION_FAILED) << "Authentication failed.";
-        QTest::newRow("cancel") << int(WCL_E_BLUETOOTH_OPERATION_CANCELLED) << "Operation was cancelled by user.";
+        QTest::newRow("cancel") << int(WCL_E_BLUETOOTH_OPERATION_CANCELLED)
+                                << "Operation was cancelled by user.";
         QTest::newRow("denied") << int(WCL_E_BLUETOOTH_ACCESS_DENIED) << "Access denied.";
         QTest::newRow("timeout") << int(WCL_E_BLUETOOTH_TIMEOUT) << "Timeout.";
         QTest::newRow("negative") << -1 << "Unknown error";
         QTest::newRow("huge") << 0x7fffffff << "Unknown error";
     }
-    void errorTexts()
-    {
+    void errorTexts() {
         QFETCH(int, code);
         QFETCH(QString, text);
         QCOMPARE(wclGetErrorMessage(code), text);
@@ -86,8 +82,7 @@ private Q_SLOTS:
         }
     }
 
-    void everyOwnCodeHasText()
-    {
+    void everyOwnCodeHasText() {
         for (int code = 1; code < 100; ++code) {
             const QString text = wclGetErrorMessage(code);
             QVERIFY(!text.isEmpty());
@@ -97,8 +92,7 @@ private Q_SLOTS:
         QCOMPARE(wclGetErrorMessage(7), QStringLiteral("Unknown error"));
     }
 
-    void noBluezNoStack()
-    {
+    void noBluezNoStack() {
         m_bluez->killBluez();
         QCOMPARE(m_api->Load(), 13);
         TwclBluetoothDiscovery discovery;
@@ -114,8 +108,7 @@ private Q_SLOTS:
         QCOMPARE(radios.Count(), 1);
     }
 
-    void bluezWithoutAdapterGivesNoRadio()
-    {
+    void bluezWithoutAdapterGivesNoRadio() {
         QCOMPARE(m_api->Load(), 0);
         TwclBluetoothDiscovery discovery;
         TwclBluetoothRadios radios;
@@ -123,8 +116,7 @@ private Q_SLOTS:
         QCOMPARE(radios.Count(), 0);
     }
 
-    void oneAdapterOneRadio()
-    {
+    void oneAdapterOneRadio() {
         m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("Sarnavel PC"), true,
                             {{QStringLiteral("Address"), QStringLiteral("00:1a:7d:da:71:0b")},
                              {QStringLiteral("Discoverable"), true}});
@@ -154,8 +146,7 @@ private Q_SLOTS:
         QVERIFY(discoverable);
     }
 
-    void firstAdapterIsLowestHci()
-    {
+    void firstAdapterIsLowestHci() {
         m_bluez->addAdapter(QStringLiteral("hci2"), QStringLiteral("second"));
         m_bluez->addAdapter(QStringLiteral("hci1"), QStringLiteral("first"));
         m_bluez->addAdapter(QStringLiteral("hci10"), QStringLiteral("tenth"));
@@ -167,16 +158,14 @@ private Q_SLOTS:
         QCOMPARE(name, QStringLiteral("first"));
     }
 
-    void otherStacksAreRefused_data()
-    {
+    void otherStacksAreRefused_data() {
         QTest::addColumn<int>("api");
         QTest::addColumn<int>("code");
         QTest::newRow("BlueSoleil") << int(baBlueSoleil) << 14;
         QTest::newRow("Microsoft") << int(baMicrosoft) << 14;
         QTest::newRow("WidComm") << int(baWidComm) << 14;
     }
-    void otherStacksAreRefused()
-    {
+    void otherStacksAreRefused() {
         QFETCH(int, code);
         m_bluez->addAdapter();
         QCOMPARE(m_api->Load(), 0);
@@ -193,16 +182,15 @@ private Q_SLOTS:
     }
 
     // Connectable: Adapter1.Connectable where BlueZ has it, else Powered.
-    void connectableMapping_data()
-    {
+    void connectableMapping_data() {
         QTest::addColumn<bool>("hasConnectable");
         QTest::newRow("Connectable (BlueZ 5.79+)") << true;
         QTest::newRow("Powered (BlueZ 5.66)") << false;
     }
-    void connectableMapping()
-    {
+    void connectableMapping() {
         QFETCH(bool, hasConnectable);
-        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), hasConnectable ? QVariant(true) : QVariant(),
+        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"),
+                            hasConnectable ? QVariant(true) : QVariant(),
                             {{QStringLiteral("Discoverable"), true}});
         QCOMPARE(m_api->Load(), 0);
         auto radio = workingRadio();
@@ -230,8 +218,7 @@ private Q_SLOTS:
         QVERIFY(flag);
     }
 
-    void discoverableStaysOn()
-    {
+    void discoverableStaysOn() {
         // BlueZ would end discoverable by itself after DiscoverableTimeout seconds
         m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), true,
                             {{QStringLiteral("DiscoverableTimeout"), 1u}});
@@ -248,31 +235,45 @@ private Q_SLOTS:
         QVERIFY(!flag);
     }
 
-    void refusedOrUnreadableFlags_data()
-    {
+    void refusedOrUnreadableFlags_data() {
         QTest::addColumn<QString>("property");
         QTest::addColumn<QString>("which");
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("code");
-        QTest::newRow("discoverable read, NotSupported") << "Discoverable" << "get" << "org.bluez.Error.NotSupported" << 4;
-        QTest::newRow("connectable read, NotSupported") << "Connectable" << "get" << "org.bluez.Error.NotSupported" << 4;
-        QTest::newRow("discoverable set, NotSupported") << "Discoverable" << "set" << "org.bluez.Error.NotSupported" << 4;
-        QTest::newRow("connectable set, read-only") << "Connectable" << "set"
+        QTest::newRow("discoverable read, NotSupported") << "Discoverable"
+                                                         << "get"
+                                                         << "org.bluez.Error.NotSupported" << 4;
+        QTest::newRow("connectable read, NotSupported") << "Connectable"
+                                                        << "get"
+                                                        << "org.bluez.Error.NotSupported" << 4;
+        QTest::newRow("discoverable set, NotSupported") << "Discoverable"
+                                                        << "set"
+                                                        << "org.bluez.Error.NotSupported" << 4;
+        QTest::newRow("connectable set, read-only") << "Connectable"
+                                                    << "set"
                                                     << "org.freedesktop.DBus.Error.PropertyReadOnly" << 4;
-        QTest::newRow("discoverable set, NotReady") << "Discoverable" << "set" << "org.bluez.Error.NotReady"
-                                                    << int(WCL_E_BLUETOOTH_RADIO_NOT_READY);
-        QTest::newRow("discoverable set, Failed") << "Discoverable" << "set" << "org.bluez.Error.Failed"
-                                                  << int(WCL_E_BLUETOOTH_OPERATION_FAILED);
-        QTest::newRow("address read, unmapped error") << "Address" << "get" << "org.example.Strange" << 2;
-        QTest::newRow("name read, InvalidArgs") << "Alias" << "get" << "org.freedesktop.DBus.Error.InvalidArgs" << 5;
+        QTest::newRow("discoverable set, NotReady")
+            << "Discoverable"
+            << "set"
+            << "org.bluez.Error.NotReady" << int(WCL_E_BLUETOOTH_RADIO_NOT_READY);
+        QTest::newRow("discoverable set, Failed")
+            << "Discoverable"
+            << "set"
+            << "org.bluez.Error.Failed" << int(WCL_E_BLUETOOTH_OPERATION_FAILED);
+        QTest::newRow("address read, unmapped error") << "Address"
+                                                      << "get"
+                                                      << "org.example.Strange" << 2;
+        QTest::newRow("name read, InvalidArgs") << "Alias"
+                                                << "get"
+                                                << "org.freedesktop.DBus.Error.InvalidArgs" << 5;
     }
-    void refusedOrUnreadableFlags()
-    {
+    void refusedOrUnreadableFlags() {
         QFETCH(QString, property);
         QFETCH(QString, which);
         QFETCH(QString, error);
         QFETCH(int, code);
-        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), true, {{QStringLiteral("Discoverable"), true}});
+        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), true,
+                            {{QStringLiteral("Discoverable"), true}});
         QVERIFY(m_bluez->failProperty(kHci0, kAdapter, property, error, which));
         QCOMPARE(m_api->Load(), 0);
         auto radio = workingRadio();
@@ -281,7 +282,8 @@ private Q_SLOTS:
         QString text;
         int got = -100;
         if (which == QLatin1String("set")) {
-            got = property == QLatin1String("Connectable") ? radio->SetConnectable(false) : radio->SetDiscoverable(false);
+            got = property == QLatin1String("Connectable") ? radio->SetConnectable(false)
+                                                           : radio->SetDiscoverable(false);
             // the radio keeps its real flag
             QCOMPARE(m_bluez->property(kHci0, kAdapter, property), QVariant(true));
         } else if (property == QLatin1String("Connectable")) {
@@ -299,9 +301,9 @@ private Q_SLOTS:
         QCOMPARE(property == QLatin1String("Alias") ? 0 : radio->GetName(name), 0);
     }
 
-    void poweredOffRadioCannotBecomeDiscoverable()
-    {
-        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), QVariant(), {{QStringLiteral("Powered"), false}});
+    void poweredOffRadioCannotBecomeDiscoverable() {
+        m_bluez->addAdapter(QStringLiteral("hci0"), QStringLiteral("pc"), QVariant(),
+                            {{QStringLiteral("Powered"), false}});
         QCOMPARE(m_api->Load(), 0);
         auto radio = workingRadio();
         QVERIFY(radio);
@@ -309,8 +311,7 @@ private Q_SLOTS:
         QVERIFY(!wclGetErrorMessage(WCL_E_BLUETOOTH_RADIO_NOT_READY).isEmpty());
     }
 
-    void bluezKilledAndRestarted()
-    {
+    void bluezKilledAndRestarted() {
         m_bluez->addAdapter();
         QCOMPARE(m_api->Load(), 0);
         auto radio = workingRadio();
@@ -336,8 +337,7 @@ private Q_SLOTS:
         QCOMPARE(radio->GetAddress(address), 0);
     }
 
-    void frozenBluezTimesOut()
-    {
+    void frozenBluezTimesOut() {
         m_bluez->addAdapter();
         QCOMPARE(m_api->Load(), 0);
         auto radio = workingRadio();
@@ -365,12 +365,12 @@ private Q_SLOTS:
         QCOMPARE(radio->GetName(name), 0);
     }
 
-    void unloadThenNoStack()
-    {
+    void unloadThenNoStack() {
         m_bluez->addAdapter();
         QCOMPARE(m_api->Load(), 0);
         QCOMPARE(m_bluez->agents().size(), 1);
-        QVERIFY(m_bluez->agents().constFirst().endsWith(QStringLiteral("/org/sarnavel/wcl/agent DisplayYesNo")));
+        QVERIFY(
+            m_bluez->agents().constFirst().endsWith(QStringLiteral("/org/sarnavel/wcl/agent DisplayYesNo")));
         QCOMPARE(m_api->Unload(), 0);
         QVERIFY(m_bluez->agents().isEmpty());
         int code = 0;
