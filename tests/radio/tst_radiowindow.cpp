@@ -286,30 +286,35 @@ private Q_SLOTS:
     // A failed address or name read shows in its own cell only; no box.
     void readFailsInItsCellOnly_data() {
         QTest::addColumn<QString>("bluezProperty");
+        QTest::addColumn<QString>("bluezError");
         QTest::addColumn<int>("failedCell"); // -1: the caption
-        QTest::newRow("address") << "Address" << -1;
-        QTest::newRow("name") << "Alias" << int(NameCell);
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("address, not supported") << "Address" << NotSupported << -1 << "Error: 4";
+        QTest::newRow("address, failed") << "Address"
+                                         << "org.bluez.Error.Failed" << -1
+                                         << QStringLiteral("Error: %1").arg(WCL_E_BLUETOOTH_OPERATION_FAILED);
+        QTest::newRow("name, not ready") << "Alias"
+                                         << "org.bluez.Error.NotReady" << int(NameCell)
+                                         << QStringLiteral("Error: %1").arg(WCL_E_BLUETOOTH_RADIO_NOT_READY);
     }
     void readFailsInItsCellOnly() {
         QFETCH(QString, bluezProperty);
+        QFETCH(QString, bluezError);
         QFETCH(int, failedCell);
+        QFETCH(QString, expected);
         QVERIFY(startBluez());
         addAdapter(false, true);
         QVERIFY(
-            m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, NotSupported, QStringLiteral("get")));
+            m_bluez->failProperty(AdapterPath, Adapter1, bluezProperty, bluezError, QStringLiteral("get")));
         auto w = makeWindow();
         MessageBoxSpy boxes;
         w->EnumBLDevice();
         QCOMPARE(boxes.count(), 0);
         QTreeWidgetItem* row = w->lvRadios->Selected();
         QVERIFY(row);
-        const QString caption = TListView::Caption(row);
-        const QString name = TListView::SubItem(row, NameCell);
-        QVERIFY2((failedCell == -1 ? caption : name).startsWith(QLatin1String("Error: ")),
-                 qPrintable(caption + QLatin1Char('|') + name));
-        QVERIFY((failedCell == -1 ? caption : name) != QLatin1String("Error: 0"));
-        QCOMPARE(failedCell == -1 ? name : caption,
-                 failedCell == -1 ? QStringLiteral("sarnavel-test") : AddressText);
+        QCOMPARE(TListView::Caption(row), failedCell == -1 ? expected : AddressText);
+        QCOMPARE(TListView::SubItem(row, NameCell),
+                 failedCell == NameCell ? expected : QStringLiteral("sarnavel-test"));
         QCOMPARE(TListView::SubItem(row, ApiCell), QStringLiteral("BlueZ"));
         QCOMPARE(TListView::SubItem(row, ConnectableCell), QStringLiteral("Yes"));
         QCOMPARE(TListView::SubItem(row, DiscoverableCell), QStringLiteral("No"));
