@@ -74,9 +74,7 @@ TWebUpdate::TWebUpdate(QObject* parent)
     connect(m_deadline, &QTimer::timeout, this, [this] {
         if (!m_reply)
             return;
-        QNetworkReply* r = m_reply;
         dropReply();
-        r->deleteLater();
         finishCheck(CheckOutcome::Failed,
                     QStringLiteral("The update server did not answer within %1 s.").arg(Timeout / 1000.0));
     });
