@@ -7,7 +7,6 @@
 #include "DiscoveryRun.h"
 #include "wclTesting.h"
 
-#include <QDBusConnectionInterface>
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QThread>
@@ -48,13 +47,19 @@ Stack& stack() {
     return s;
 }
 
-QString bluezOwner() {
-    QDBusConnectionInterface* bus = connection().interface();
-    if (!bus)
-        return {};
+// A call to the bus daemon itself, bounded like every other.
+QDBusMessage busCall(const QDBusConnection& conn, const QString& method, const QVariantList& args) {
+    QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                    QStringLiteral("/org/freedesktop/DBus"),
+                                                    QStringLiteral("org.freedesktop.DBus"), method);
+    m.setArguments(args);
     countRoundTrip();
-    QDBusReply<QString> owner = bus->serviceOwner(kBluezService);
-    return owner.isValid() ? owner.value() : QString();
+    return conn.call(m, QDBus::Block, callTimeout());
+}
+
+QString bluezOwner() {
+    QDBusMessage r = busCall(connection(), QStringLiteral("GetNameOwner"), {kBluezService});
+    return r.type() == QDBusMessage::ReplyMessage ? r.arguments().value(0).toString() : QString();
 }
 
 } // namespace
@@ -333,24 +338,18 @@ int TwclAPI::Load() {
     // back incoming calls (our agent's) until the UI event loop first runs.
     s.conn =
         s.injected ? *s.injected : QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnectionName);
-    QDBusConnectionInterface* bus = s.conn->isConnected() ? s.conn->interface() : nullptr;
     bool present = false;
-    if (bus) {
-        countRoundTrip();
-        QDBusReply<bool> has = bus->isServiceRegistered(kBluezService);
-        present = has.isValid() && has.value();
+    if (s.conn->isConnected()) {
+        QDBusMessage has = busCall(*s.conn, QStringLiteral("NameHasOwner"), {kBluezService});
+        present = has.type() == QDBusMessage::ReplyMessage && has.arguments().value(0).toBool();
         if (!present) {
             // bluetoothd may be bus-activated; give it one bounded chance
-            countRoundTrip();
-            QDBusReply<QStringList> activatable = bus->activatableServiceNames();
-            if (activatable.isValid() && activatable.value().contains(kBluezService)) {
-                QDBusMessage m = QDBusMessage::createMethodCall(
-                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
-                m.setArguments({kBluezService, 0u});
-                countRoundTrip();
-                present = s.conn->call(m, QDBus::Block, callTimeout()).type() == QDBusMessage::ReplyMessage;
-            }
+            QDBusMessage names = busCall(*s.conn, QStringLiteral("ListActivatableNames"), {});
+            if (names.type() == QDBusMessage::ReplyMessage &&
+                names.arguments().value(0).toStringList().contains(kBluezService))
+                present =
+                    busCall(*s.conn, QStringLiteral("StartServiceByName"), {kBluezService, 0u}).type() ==
+                    QDBusMessage::ReplyMessage;
         }
     }
     if (!present) {
