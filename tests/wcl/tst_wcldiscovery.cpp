@@ -151,7 +151,7 @@ private Q_SLOTS:
         TwclBluetoothDiscovery discovery;
         Recorder rec;
         rec.attach(&discovery);
-        QCOMPARE(discovery.Discovery(&m_radio, 3, false), 0);
+        QCOMPARE(discovery.Discovery(&m_radio, 10, false), 0);
         QVERIFY(discovery.Discovering());
         QVERIFY(rec.waitComplete());
         QCOMPARE(rec.events, (QStringList{QStringLiteral("started"), QStringLiteral("complete")}));
@@ -173,7 +173,7 @@ private Q_SLOTS:
         TwclBluetoothDiscovery discovery;
         Recorder rec;
         rec.attach(&discovery);
-        QCOMPARE(discovery.Discovery(&m_radio, 2, true), 0);
+        QCOMPARE(discovery.Discovery(&m_radio, 10, true), 0);
         QVERIFY(rec.waitComplete());
         QVERIFY(!rec.failed);
         QCOMPARE(rec.addresses.size(), 2);
@@ -200,7 +200,7 @@ private Q_SLOTS:
         Recorder rec, otherRec;
         rec.attach(&discovery);
         otherRec.attach(&other);
-        QCOMPARE(discovery.Discovery(&m_radio, 3, false), 0);
+        QCOMPARE(discovery.Discovery(&m_radio, 10, false), 0);
         QCOMPARE(discovery.Discovery(&m_radio, 3, false), 21);
         QCOMPARE(other.Discovery(&m_radio, 3, false), 21);
         QVERIFY(rec.waitComplete());
@@ -296,7 +296,7 @@ private Q_SLOTS:
         m_bluez->addNearbyDevice(kHci, QStringLiteral("00:11:22:33:44:01"));
         Recorder rec2;
         rec2.attach(&discovery);
-        QCOMPARE(discovery.Discovery(&m_radio, 2, false), 0);
+        QCOMPARE(discovery.Discovery(&m_radio, 10, false), 0);
         QVERIFY(rec2.waitComplete());
         QCOMPARE(rec2.addresses, QStringList{QStringLiteral("(00:11:22:33:44:01)")});
     }

@@ -148,7 +148,7 @@ def _arm_discoverable_timer(adapter):
             props['Discoverable'] = dbus.Boolean(False, variant_level=1)
             _emit_changed(adapter, ADAPTER_IFACE, {'Discoverable': props['Discoverable']})
             return False
-        adapter.sar_disc_timer = GLib.timeout_add_seconds(timeout, expire)
+        adapter.sar_disc_timer = GLib.timeout_add(timeout * 1000, expire)
 
 
 def _make_failable(obj):
