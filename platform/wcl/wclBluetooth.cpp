@@ -123,10 +123,13 @@ void stopAgent() {
         s.agent, [conn]() mutable { conn.unregisterObject(BluezAgent::objectPath()); },
         Qt::BlockingQueuedConnection);
     s.agentThread->quit();
-    if (!s.agentThread->wait(3000))
+    if (s.agentThread->wait(3000)) {
+        delete s.agent;
+        delete s.agentThread;
+    } else {
+        // still inside a handler: leave both alive rather than free them under it
         qCWarning(lcWcl) << "agent thread did not end";
-    delete s.agent;
-    delete s.agentThread;
+    }
     s.agent = nullptr;
     s.agentThread = nullptr;
     s.agentOwner.clear();
