@@ -58,8 +58,10 @@ private Q_SLOTS:
         std::atomic<int> calls{0};
         std::atomic<quint32> number{0};
         std::atomic<QObject*> sender{nullptr};
+        std::atomic<bool> onUiThread{true};
         device.OnNumericComparison = [&](QObject* Sender, quint32 Num, bool& Confirm) {
             ++calls;
+            onUiThread = QThread::currentThread() == qApp->thread();
             number = Num;
             sender = Sender;
             Confirm = true;
@@ -71,6 +73,7 @@ private Q_SLOTS:
         QCOMPARE(calls.load(), 1);
         QCOMPARE(number.load(), 424242u);
         QCOMPARE(sender.load(), static_cast<QObject*>(&device));
+        QVERIFY2(!onUiThread, "the agent answers on its own thread while Pair blocks this one");
         QVERIFY(paired());
         const QVariantMap log = m_bluez->pairingLog(m_phonePath);
         QCOMPARE(log.value(QStringLiteral("Method")).toString(), QStringLiteral("RequestConfirmation"));
