@@ -301,6 +301,23 @@ private Q_SLOTS:
         QCOMPARE(rec2.addresses, QStringList{QStringLiteral("(00:11:22:33:44:01)")});
     }
 
+    void adapterRemovedFailsTheSearch() {
+        QVERIFY(loadWithAdapter());
+        TwclBluetoothDiscovery discovery;
+        Recorder rec;
+        rec.attach(&discovery);
+        QCOMPARE(discovery.Discovery(&m_radio, 50, false), 0);
+        QTRY_COMPARE(rec.events.size(), 1);
+        QCOMPARE(m_bluez->callMock(QStringLiteral("RemoveAdapter"), {kHci}).type(),
+                 QDBusMessage::ReplyMessage);
+        QVERIFY(rec.waitComplete(3000));
+        QVERIFY(rec.failed);
+        TwclBluetoothRadios radios;
+        QCOMPARE(discovery.EnumRadios(&radios), 0);
+        QCOMPARE(radios.Count(), 0);
+        QCOMPARE(discovery.Discovery(&m_radio, 1, false), int(WCL_E_BLUETOOTH_RADIO_UNAVAILABLE));
+    }
+
     // The window's shutdown: Unload while a search runs reports a failed search
     // at once, while the caller (and what the handler touches) still exists.
     void unloadDuringSearch_data() {
