@@ -20,10 +20,26 @@ void TetheringControl::TAppProfile1ResourceReceived(QObject*, const TRemoteResou
 {
     if (Resource.ResType == TRemoteResourceType::Data) {
         // Only a String value carries text; the other types give an empty line.
-        m_c.memo->LinesAdd(Resource.Value.AsString());
+        m_pendingLines.append(Resource.Value.AsString());
+        if (!m_flushQueued) {
+            m_flushQueued = true;
+            QMetaObject::invokeMethod(this, &TetheringControl::flushLines, Qt::QueuedConnection);
+        }
         return;
     }
+    flushLines(); // the lines before the stream are in the box while the dialog is open
     saveStream(Resource);
+}
+
+void TetheringControl::flushLines()
+{
+    m_flushQueued = false;
+    if (m_pendingLines.isEmpty())
+        return;
+    // The same lines as one Lines.Add per text, in a single append.
+    const QString lines = m_pendingLines.join(QLatin1Char('\n'));
+    m_pendingLines.clear();
+    m_c.memo->LinesAdd(lines);
 }
 
 void TetheringControl::saveStream(const TRemoteResource& resource)
@@ -62,5 +78,6 @@ void TetheringControl::sendtextbtnClick(QObject*)
 
 void TetheringControl::AeroSpeedButton1Click(QObject*)
 {
+    flushLines();
     Clipboard::SetText(m_c.memo->Text());
 }

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 class TEdit;
@@ -41,8 +42,14 @@ public:
     // The whole received-text box to the clipboard.
     void AeroSpeedButton1Click(QObject* Sender);
 
+    // Received lines still on their way into the box; they go in together once
+    // the pending resources are handled (one layout pass instead of one per line).
+    void flushLines();
+
 private:
     void saveStream(const TRemoteResource& resource);
 
     Components m_c;
+    QStringList m_pendingLines;
+    bool m_flushQueued = false;
 };

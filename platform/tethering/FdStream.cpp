@@ -126,7 +126,14 @@ bool FdStream::write(const QByteArray& data)
     if (m_fd < 0)
         return false;
     m_out.append(data);
-    return writeSome();
+    return m_corked || writeSome();
+}
+
+void FdStream::setCorked(bool corked)
+{
+    m_corked = corked;
+    if (!corked && m_fd >= 0 && pendingWrite() > 0)
+        writeSome();
 }
 
 void FdStream::onWritable()

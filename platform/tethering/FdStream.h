@@ -32,6 +32,9 @@ public:
 
     // Queues bytes; they go out as the socket takes them. False when closed.
     bool write(const QByteArray& data);
+    // While corked, writes only queue; uncorking sends them in one go (fewer
+    // system calls when answering a burst of frames).
+    void setCorked(bool corked);
     qsizetype pendingWrite() const { return m_out.size() - m_outPos; }
     // Blocks up to timeoutMs until everything queued has been written.
     bool flush(int timeoutMs);
@@ -59,6 +62,7 @@ private:
     qsizetype m_outPos = 0;
     qsizetype m_readCap = 512 * 1024;
     bool m_paused = false;
+    bool m_corked = false;
     bool m_closedEmitted = false;
 };
 

@@ -182,6 +182,7 @@ private:
         qsizetype pos = 0;
         FrameDecoder decoder;
         QString error;
+        m_stream->setCorked(true);
         while (m_state != State::Closed) {
             if (m_engine->uiBacklogged()) {
                 // The window is behind: stop taking frames until it catches up.
@@ -190,6 +191,9 @@ private:
                 break;
             }
             if (m_stream->pendingWrite() > OutgoingHighWater) {
+                m_stream->setCorked(false);
+                if (m_stream->pendingWrite() <= OutgoingHighWater)
+                    continue;
                 // The peer is not reading our answers: it waits until it does.
                 m_waitingForPeer = true;
                 m_stream->setReadPaused(true);
@@ -206,6 +210,7 @@ private:
             }
             handle(frame);
         }
+        m_stream->setCorked(false);
         if (m_state == State::Closed) {
             m_engine->flushDeliveries();
             return;
