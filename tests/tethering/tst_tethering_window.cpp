@@ -14,6 +14,7 @@
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -307,6 +308,34 @@ private Q_SLOTS:
         QVERIFY(!foreign->isReady());
         QTest::qWait(100);
         QCOMPARE(w->Memo1->Text(), QString());
+    }
+
+    void commandLineCompanionTalksBothWays()
+    {
+        // sarnavel-companion, as a user on a second machine runs it.
+        auto w = makeWindow();
+        const QDBusMessage r = m_bluez->call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
+                                             QStringLiteral("NewProfileConnection"),
+                                             {QString::fromLatin1(tethering::ServiceUuid),
+                                              QVariant::fromValue(QDBusObjectPath(m_device))});
+        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+        QProcess companion;
+        companion.start(QStringLiteral(SARNAVEL_COMPANION),
+                        {QStringLiteral("--fd-socket"), r.arguments().value(0).toString(), QStringLiteral("--linger"),
+                         QStringLiteral("1")});
+        QVERIFY(companion.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(w->TManager1->RemoteProfiles().Count(), 1, 10000);
+        QCOMPARE(w->TManager1->RemoteProfiles().Items(0).ProfileText, QStringLiteral("TorvaneClient"));
+        companion.write("first line\nzweite Zeile äöü\n\nlast\n");
+        QTRY_COMPARE_WITH_TIMEOUT(w->Memo1->Text(), QStringLiteral("first line\nzweite Zeile äöü\n\nlast"), 5000);
+        w->Edit1->setText(QStringLiteral("reply from the window"));
+        w->sendtextbtn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(companion.bytesAvailable() > 0 || companion.canReadLine(), 5000);
+        companion.closeWriteChannel();
+        QVERIFY(companion.waitForFinished(10000));
+        QCOMPARE(companion.exitCode(), 0);
+        QCOMPARE(companion.readAllStandardOutput(), QByteArray("reply from the window\n"));
+        QTRY_COMPARE(w->TManager1->RemoteProfiles().Count(), 0); // it left
     }
 
     void windowComesUpWithoutBluezAndServesWhenItReturns()
