@@ -12,12 +12,9 @@ Q_LOGGING_CATEGORY(lcTetheringUi, "sarnavel.tethering.ui")
 
 TetheringControl::TetheringControl(const Components& components, QObject* parent)
     : QObject(parent)
-    , m_c(components)
-{
-}
+    , m_c(components) {}
 
-void TetheringControl::TAppProfile1ResourceReceived(QObject*, const TRemoteResource& Resource)
-{
+void TetheringControl::TAppProfile1ResourceReceived(QObject*, const TRemoteResource& Resource) {
     if (Resource.ResType == TRemoteResourceType::Data) {
         // Only a String value carries text; the other types give an empty line.
         m_pendingLines.append(Resource.Value.AsString());
@@ -31,8 +28,7 @@ void TetheringControl::TAppProfile1ResourceReceived(QObject*, const TRemoteResou
     saveStream(Resource);
 }
 
-void TetheringControl::flushLines()
-{
+void TetheringControl::flushLines() {
     m_flushQueued = false;
     if (m_pendingLines.isEmpty())
         return;
@@ -42,8 +38,7 @@ void TetheringControl::flushLines()
     m_c.memo->LinesAdd(lines);
 }
 
-void TetheringControl::saveStream(const TRemoteResource& resource)
-{
+void TetheringControl::saveStream(const TRemoteResource& resource) {
     if (!m_c.saveDialog->Execute(m_c.window))
         return; // cancelled: nothing is written
     QIODevice* stream = resource.Value.AsStream();
@@ -62,8 +57,7 @@ void TetheringControl::saveStream(const TRemoteResource& resource)
     qCInfo(lcTetheringUi) << "saved a stream of" << bytes.size() << "bytes to" << fileName;
 }
 
-void TetheringControl::sendtextbtnClick(QObject*)
-{
+void TetheringControl::sendtextbtnClick(QObject*) {
     const TTetheringProfileInfoList& profiles = m_c.manager->RemoteProfiles();
     const int count = profiles.Count();
     int chosen = 0;
@@ -76,8 +70,7 @@ void TetheringControl::sendtextbtnClick(QObject*)
     m_c.profile->SendString(target, ChatString, text);
 }
 
-void TetheringControl::AeroSpeedButton1Click(QObject*)
-{
+void TetheringControl::AeroSpeedButton1Click(QObject*) {
     flushLines();
     Clipboard::SetText(m_c.memo->Text());
 }

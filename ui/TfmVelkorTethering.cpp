@@ -7,8 +7,7 @@
 #include "Tethering.h"
 #include "TetheringControl.h"
 
-void TfmVelkor::setupTethering()
-{
+void TfmVelkor::setupTethering() {
     // Stored settings of the manager and the server profile.
     TManager1->Text = QStringLiteral("TManager1");
     TManager1->AllowedAdapters = QStringLiteral("Bluetooth");
@@ -30,17 +29,14 @@ void TfmVelkor::setupTethering()
     TAppProfile1->SetManager(TManager1);
 }
 
-void TfmVelkor::TAppProfile1ResourceReceived(QObject* Sender, const TRemoteResource& Resource)
-{
+void TfmVelkor::TAppProfile1ResourceReceived(QObject* Sender, const TRemoteResource& Resource) {
     m_tethering->TAppProfile1ResourceReceived(Sender, Resource);
 }
 
-void TfmVelkor::sendtextbtnClick(QObject* Sender)
-{
+void TfmVelkor::sendtextbtnClick(QObject* Sender) {
     m_tethering->sendtextbtnClick(Sender);
 }
 
-void TfmVelkor::AeroSpeedButton1Click(QObject* Sender)
-{
+void TfmVelkor::AeroSpeedButton1Click(QObject* Sender) {
     m_tethering->AeroSpeedButton1Click(Sender);
 }

@@ -24,13 +24,11 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-qint64 nowNs()
-{
+qint64 nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-long rssKiB()
-{
+long rssKiB() {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
@@ -41,14 +39,12 @@ long rssKiB()
     return -1;
 }
 
-double percentile(std::vector<qint64> v, double p)
-{
+double percentile(std::vector<qint64> v, double p) {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
     return double(v[size_t(p * double(v.size() - 1))]);
 }
-
 
 // The window's tethering side without the rest of the window: manager, server
 // profile, Memo1/Edit1/SaveDialog1 and the same handler.
@@ -64,8 +60,7 @@ struct Rig {
     qint64 bytes = 0;
     std::vector<qint64> doneAtNs; // per text, when its line was in the box (or the handler returned)
 
-    Rig()
-    {
+    Rig() {
         manager.Text = QStringLiteral("TManager1");
         manager.AllowedAdapters = QStringLiteral("SocketPair");
         profile.Text = QStringLiteral("Quenlith Server");
@@ -75,7 +70,8 @@ struct Rig {
         QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &control,
                          [this](QObject* sender, const TRemoteResource& r) {
                              if (intoMemo) {
-                                 vcl::Application::guard([&] { control.TAppProfile1ResourceReceived(sender, r); });
+                                 vcl::Application::guard(
+                                     [&] { control.TAppProfile1ResourceReceived(sender, r); });
                              } else {
                                  bytes += r.Value.AsString().size();
                                  doneAtNs.push_back(nowNs());
@@ -93,8 +89,7 @@ struct Rig {
         profile.SetManager(&manager);
     }
 
-    std::unique_ptr<RemoteClient> client()
-    {
+    std::unique_ptr<RemoteClient> client() {
         auto c = std::make_unique<RemoteClient>();
         c->open(manager.CreateSocketPair());
         QElapsedTimer t;
@@ -104,8 +99,7 @@ struct Rig {
         return c->isReady() ? std::move(c) : nullptr;
     }
 
-    bool waitFor(qint64 count, int timeoutMs)
-    {
+    bool waitFor(qint64 count, int timeoutMs) {
         QElapsedTimer t;
         t.start();
         while (received < count && t.elapsed() < timeoutMs)
@@ -115,8 +109,7 @@ struct Rig {
 };
 
 // A chat-like text of exactly `size` characters: the index, then words.
-QString textOf(int i, int size)
-{
+QString textOf(int i, int size) {
     static const QString words =
         QStringLiteral("the quick brown fox jumps over the lazy dog while the companion app keeps talking ");
     QString t = QString::number(i) + QLatin1Char(':');
@@ -131,8 +124,7 @@ struct Throughput {
     double bytesPerSecond = 0;
 };
 
-Throughput run(Rig& rig, int count, int size)
-{
+Throughput run(Rig& rig, int count, int size) {
     auto c = rig.client();
     if (!c) {
         std::fprintf(stderr, "client did not connect\n");
@@ -153,8 +145,7 @@ Throughput run(Rig& rig, int count, int size)
 
 // A raw socket pair copying the same messages: one thread writes them, the
 // other reads and copies each into a buffer of its own.
-double rawBytesPerSecond(int count, int size)
-{
+double rawBytesPerSecond(int count, int size) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
         return 0;
@@ -190,8 +181,7 @@ double rawBytesPerSecond(int count, int size)
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "sarnavel.*=false");
@@ -212,8 +202,8 @@ int main(int argc, char** argv)
         const long rssAfter = rssKiB();
         std::printf("  100-byte texts into Memo1:   %10.0f texts/s  (%d texts; target >= 20000)\n",
                     small.textsPerSecond, lines);
-        std::printf("  memory after %d lines:   RSS %ld KiB (+%ld KiB over start; Memo1 holds %d lines)\n", lines,
-                    rssAfter, rssAfter - rssBefore, rig.memo.document()->blockCount());
+        std::printf("  memory after %d lines:   RSS %ld KiB (+%ld KiB over start; Memo1 holds %d lines)\n",
+                    lines, rssAfter, rssAfter - rssBefore, rig.memo.document()->blockCount());
         // Appending one more line to the box as it now stands, against the same
         // on an empty box (mean of 200 appends each, the box shown).
         auto appendCost = [](TMemo& memo) {
@@ -277,8 +267,9 @@ int main(int argc, char** argv)
         std::vector<qint64> latency;
         for (int i = 0; i < n && i < int(rig.doneAtNs.size()); ++i)
             latency.push_back(rig.doneAtNs[size_t(i)] - (*sentAt)[size_t(i)]);
-        std::printf("  latency send -> appended (100 B, %d paced): p50 %.3f ms, p99 %.3f ms  (target p99 < 2 ms)\n",
-                    n, percentile(latency, 0.5) / 1e6, percentile(latency, 0.99) / 1e6);
+        std::printf(
+            "  latency send -> appended (100 B, %d paced): p50 %.3f ms, p99 %.3f ms  (target p99 < 2 ms)\n",
+            n, percentile(latency, 0.5) / 1e6, percentile(latency, 0.99) / 1e6);
     }
     return 0;
 }

@@ -24,14 +24,11 @@ class Profile1Adaptor : public QDBusAbstractAdaptor {
 public:
     Profile1Adaptor(QObject* object, BluetoothAdapter* adapter)
         : QDBusAbstractAdaptor(object)
-        , m_adapter(adapter)
-    {
-    }
+        , m_adapter(adapter) {}
 
 public Q_SLOTS:
     void Release() { m_adapter->released(); }
-    void NewConnection(const QDBusObjectPath& device, const QDBusUnixFileDescriptor& fd, const QVariantMap&)
-    {
+    void NewConnection(const QDBusObjectPath& device, const QDBusUnixFileDescriptor& fd, const QVariantMap&) {
         if (!fd.isValid())
             return;
         // The descriptor belongs to the message; keep our own copy.
@@ -39,7 +36,9 @@ public Q_SLOTS:
         if (own >= 0)
             m_adapter->newConnection(device.path(), own);
     }
-    void RequestDisconnection(const QDBusObjectPath& device) { m_adapter->requestDisconnection(device.path()); }
+    void RequestDisconnection(const QDBusObjectPath& device) {
+        m_adapter->requestDisconnection(device.path());
+    }
 
 private:
     BluetoothAdapter* m_adapter;
@@ -51,8 +50,7 @@ BluetoothAdapter::BluetoothAdapter(QObject* parent)
     , m_connectionName(QStringLiteral("sarnavel-tethering-") + QUuid::createUuid().toString(QUuid::Id128))
     , m_path(QStringLiteral("/org/sarnavel/tethering/") + QUuid::createUuid().toString(QUuid::Id128))
     , m_bus(m_connectionName)
-    , m_retry(new QTimer(this))
-{
+    , m_retry(new QTimer(this)) {
     m_retry->setSingleShot(true);
     connect(m_retry, &QTimer::timeout, this, [this] {
         if (!m_registered && m_bus.isConnected())
@@ -60,13 +58,11 @@ BluetoothAdapter::BluetoothAdapter(QObject* parent)
     });
 }
 
-BluetoothAdapter::~BluetoothAdapter()
-{
+BluetoothAdapter::~BluetoothAdapter() {
     stop();
 }
 
-bool BluetoothAdapter::start(int timeoutMs)
-{
+bool BluetoothAdapter::start(int timeoutMs) {
     if (!m_bus.isConnected())
         m_bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
     if (!m_bus.isConnected()) {
@@ -83,7 +79,8 @@ bool BluetoothAdapter::start(int timeoutMs)
         }
     }
     if (!m_watcher) {
-        m_watcher = new QDBusServiceWatcher(BluezService, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+        m_watcher =
+            new QDBusServiceWatcher(BluezService, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString&, const QString&, const QString& newOwner) {
                     setRegistered(false);
@@ -98,8 +95,7 @@ bool BluetoothAdapter::start(int timeoutMs)
     return registerProfile(timeoutMs);
 }
 
-bool BluetoothAdapter::registerProfile(int timeoutMs)
-{
+bool BluetoothAdapter::registerProfile(int timeoutMs) {
     QVariantMap options;
     options.insert(QStringLiteral("Name"), QString::fromLatin1(ServiceName));
     options.insert(QStringLiteral("Role"), QStringLiteral("server"));
@@ -133,8 +129,7 @@ bool BluetoothAdapter::registerProfile(int timeoutMs)
     return true;
 }
 
-void BluetoothAdapter::stop()
-{
+void BluetoothAdapter::stop() {
     if (!m_bus.isConnected())
         return;
     delete m_watcher;
@@ -156,29 +151,24 @@ void BluetoothAdapter::stop()
     m_profileObject = nullptr;
     QDBusConnection::disconnectFromBus(m_connectionName);
     m_bus = QDBusConnection(m_connectionName); // no longer connected
-
 }
 
-void BluetoothAdapter::setRegistered(bool registered)
-{
+void BluetoothAdapter::setRegistered(bool registered) {
     if (registered == m_registered)
         return;
     m_registered = registered;
     Q_EMIT registeredChanged(registered);
 }
 
-void BluetoothAdapter::newConnection(const QString& device, int fd)
-{
+void BluetoothAdapter::newConnection(const QString& device, int fd) {
     Q_EMIT connectionArrived(fd, device);
 }
 
-void BluetoothAdapter::requestDisconnection(const QString& device)
-{
+void BluetoothAdapter::requestDisconnection(const QString& device) {
     Q_EMIT disconnectRequested(device);
 }
 
-void BluetoothAdapter::released()
-{
+void BluetoothAdapter::released() {
     setRegistered(false);
 }
 

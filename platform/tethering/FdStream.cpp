@@ -13,8 +13,7 @@ namespace tethering {
 
 FdStream::FdStream(int fd, QObject* parent)
     : QObject(parent)
-    , m_fd(fd)
-{
+    , m_fd(fd) {
     if (m_fd < 0)
         return;
     const int flags = ::fcntl(m_fd, F_GETFL);
@@ -28,8 +27,7 @@ FdStream::FdStream(int fd, QObject* parent)
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &FdStream::onWritable);
 }
 
-FdStream::~FdStream()
-{
+FdStream::~FdStream() {
     if (m_fd >= 0) {
         delete m_readNotifier;
         delete m_writeNotifier;
@@ -38,26 +36,22 @@ FdStream::~FdStream()
     }
 }
 
-void FdStream::consume(qsizetype n)
-{
+void FdStream::consume(qsizetype n) {
     m_in.remove(0, n);
     updateReadNotifier();
 }
 
-void FdStream::setReadPaused(bool paused)
-{
+void FdStream::setReadPaused(bool paused) {
     m_paused = paused;
     updateReadNotifier();
 }
 
-void FdStream::updateReadNotifier()
-{
+void FdStream::updateReadNotifier() {
     if (m_readNotifier)
         m_readNotifier->setEnabled(!m_paused && m_in.size() < m_readCap);
 }
 
-void FdStream::onReadable()
-{
+void FdStream::onReadable() {
     if (m_fd < 0)
         return;
     bool got = false;
@@ -92,8 +86,7 @@ void FdStream::onReadable()
         Q_EMIT readyRead();
 }
 
-bool FdStream::writeSome()
-{
+bool FdStream::writeSome() {
     while (m_outPos < m_out.size()) {
         ssize_t n = ::send(m_fd, m_out.constData() + m_outPos, size_t(m_out.size() - m_outPos), MSG_NOSIGNAL);
         if (n < 0 && errno == ENOTSOCK)
@@ -121,29 +114,25 @@ bool FdStream::writeSome()
     return true;
 }
 
-bool FdStream::write(const QByteArray& data)
-{
+bool FdStream::write(const QByteArray& data) {
     if (m_fd < 0)
         return false;
     m_out.append(data);
     return m_corked || writeSome();
 }
 
-void FdStream::setCorked(bool corked)
-{
+void FdStream::setCorked(bool corked) {
     m_corked = corked;
     if (!corked && m_fd >= 0 && pendingWrite() > 0)
         writeSome();
 }
 
-void FdStream::onWritable()
-{
+void FdStream::onWritable() {
     if (m_fd >= 0 && writeSome() && pendingWrite() == 0)
         Q_EMIT drained();
 }
 
-bool FdStream::flush(int timeoutMs)
-{
+bool FdStream::flush(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (m_fd >= 0 && pendingWrite() > 0) {
         pollfd p{m_fd, POLLOUT, 0};
@@ -158,8 +147,7 @@ bool FdStream::flush(int timeoutMs)
     return m_fd >= 0;
 }
 
-void FdStream::close(const QString& reason)
-{
+void FdStream::close(const QString& reason) {
     if (m_fd >= 0) {
         delete m_readNotifier;
         m_readNotifier = nullptr;

@@ -28,50 +28,43 @@ using namespace tethering;
 
 TResourceValue::TResourceValue() = default;
 
-TResourceValue TResourceValue::fromInteger(qint32 v)
-{
+TResourceValue TResourceValue::fromInteger(qint32 v) {
     TResourceValue r;
     r.m_type = TResourceType::Integer;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromSingle(float v)
-{
+TResourceValue TResourceValue::fromSingle(float v) {
     TResourceValue r;
     r.m_type = TResourceType::Single;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromDouble(double v)
-{
+TResourceValue TResourceValue::fromDouble(double v) {
     TResourceValue r;
     r.m_type = TResourceType::Double;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromInt64(qint64 v)
-{
+TResourceValue TResourceValue::fromInt64(qint64 v) {
     TResourceValue r;
     r.m_type = TResourceType::Int64;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromBoolean(bool v)
-{
+TResourceValue TResourceValue::fromBoolean(bool v) {
     TResourceValue r;
     r.m_type = TResourceType::Boolean;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromString(const QString& v)
-{
+TResourceValue TResourceValue::fromString(const QString& v) {
     TResourceValue r;
     r.m_type = TResourceType::String;
     r.m_value = v;
     return r;
 }
-TResourceValue TResourceValue::fromStream(const QByteArray& bytes)
-{
+TResourceValue TResourceValue::fromStream(const QByteArray& bytes) {
     TResourceValue r;
     r.m_streamBytes = std::make_shared<QByteArray>(bytes);
     r.m_stream = std::make_shared<QBuffer>(r.m_streamBytes.get());
@@ -79,37 +72,29 @@ TResourceValue TResourceValue::fromStream(const QByteArray& bytes)
     return r;
 }
 
-QString TResourceValue::AsString() const
-{
+QString TResourceValue::AsString() const {
     return !m_stream && m_type == TResourceType::String ? m_value.toString() : QString();
 }
-qint32 TResourceValue::AsInteger() const
-{
+qint32 TResourceValue::AsInteger() const {
     return m_type == TResourceType::Integer ? m_value.toInt() : 0;
 }
-float TResourceValue::AsSingle() const
-{
+float TResourceValue::AsSingle() const {
     return m_type == TResourceType::Single ? m_value.toFloat() : 0.0f;
 }
-double TResourceValue::AsDouble() const
-{
+double TResourceValue::AsDouble() const {
     return m_type == TResourceType::Double ? m_value.toDouble() : 0.0;
 }
-qint64 TResourceValue::AsInt64() const
-{
+qint64 TResourceValue::AsInt64() const {
     return m_type == TResourceType::Int64 ? m_value.toLongLong() : 0;
 }
-bool TResourceValue::AsBoolean() const
-{
+bool TResourceValue::AsBoolean() const {
     return m_type == TResourceType::Boolean && m_value.toBool();
 }
-QIODevice* TResourceValue::AsStream() const
-{
+QIODevice* TResourceValue::AsStream() const {
     return m_stream.get();
 }
 
-TTetheringProfileInfo TTetheringProfileInfoList::Items(int index) const
-{
+TTetheringProfileInfo TTetheringProfileInfoList::Items(int index) const {
     if (index < 0 || index >= m_items.size())
         throw EListError();
     return m_items.at(index);
@@ -118,14 +103,12 @@ TTetheringProfileInfo TTetheringProfileInfoList::Items(int index) const
 // --- Manager --------------------------------------------------------------------
 
 namespace {
-TTetheringTimings& currentTimings()
-{
+TTetheringTimings& currentTimings() {
     static TTetheringTimings t;
     return t;
 }
 
-TRemoteResource makeResource(const Incoming& in)
-{
+TRemoteResource makeResource(const Incoming& in) {
     TRemoteResource r;
     r.Hint = in.description;
     if (in.isStream) {
@@ -158,31 +141,25 @@ TRemoteResource makeResource(const Incoming& in)
 }
 } // namespace
 
-void TTetheringManager::setTimings(const TTetheringTimings& timings)
-{
+void TTetheringManager::setTimings(const TTetheringTimings& timings) {
     currentTimings() = timings;
 }
 
-TTetheringTimings TTetheringManager::timings()
-{
+TTetheringTimings TTetheringManager::timings() {
     return currentTimings();
 }
 
 TTetheringManager::TTetheringManager(QObject* parent)
     : QObject(parent)
-    , m_queue(std::make_unique<DispatchQueue>())
-{
-}
+    , m_queue(std::make_unique<DispatchQueue>()) {}
 
-TTetheringManager::~TTetheringManager()
-{
+TTetheringManager::~TTetheringManager() {
     stop();
     for (TTetheringAppProfile* p : std::as_const(m_profiles))
         p->m_manager = nullptr;
 }
 
-bool TTetheringManager::adapterAllowed(const QString& name) const
-{
+bool TTetheringManager::adapterAllowed(const QString& name) const {
     const QStringList names = AllowedAdapters.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (const QString& n : names) {
         if (n.trimmed().compare(name, Qt::CaseInsensitive) == 0)
@@ -191,8 +168,7 @@ bool TTetheringManager::adapterAllowed(const QString& name) const
     return false;
 }
 
-void TTetheringManager::start()
-{
+void TTetheringManager::start() {
     if (m_engine || !Enabled)
         return;
     m_identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
@@ -201,7 +177,8 @@ void TTetheringManager::start()
     m_engine = new Engine(m_identifier, Text, Password, currentTimings());
     m_engine->moveToThread(m_thread);
     connect(m_engine, &Engine::resourcesArrived, this, &TTetheringManager::onResources, Qt::QueuedConnection);
-    connect(m_engine, &Engine::remoteProfiles, this, &TTetheringManager::onRemoteProfiles, Qt::QueuedConnection);
+    connect(m_engine, &Engine::remoteProfiles, this, &TTetheringManager::onRemoteProfiles,
+            Qt::QueuedConnection);
     connect(m_engine, &Engine::remoteLeft, this, &TTetheringManager::onRemoteLeft, Qt::QueuedConnection);
     connect(
         m_engine, &Engine::bluetoothReady, this, [this](bool ready) { m_bluetoothReady = ready; },
@@ -211,8 +188,7 @@ void TTetheringManager::start()
         qCInfo(lcTethering) << "the network adapter is not offered; only Bluetooth and socket pairs";
 }
 
-void TTetheringManager::stop()
-{
+void TTetheringManager::stop() {
     if (!m_engine)
         return;
     Engine* engine = m_engine;
@@ -235,15 +211,15 @@ void TTetheringManager::stop()
     m_bluetoothStarted = false;
 }
 
-void TTetheringManager::attach(TTetheringAppProfile* profile)
-{
+void TTetheringManager::attach(TTetheringAppProfile* profile) {
     if (!m_profiles.contains(profile))
         m_profiles.append(profile);
     start();
     if (!m_engine)
         return;
     LocalProfile lp{profile->m_identifier, profile->Text, profile->Group, profile->Visible, profile->Enabled};
-    QMetaObject::invokeMethod(m_engine, [e = m_engine, lp] { e->addProfile(lp); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_engine, [e = m_engine, lp] { e->addProfile(lp); }, Qt::QueuedConnection);
 
     if (adapterAllowed(QStringLiteral("Bluetooth")) && !m_bluetoothStarted) {
         m_bluetoothStarted = true;
@@ -261,17 +237,16 @@ void TTetheringManager::attach(TTetheringAppProfile* profile)
     }
 }
 
-void TTetheringManager::detach(TTetheringAppProfile* profile)
-{
+void TTetheringManager::detach(TTetheringAppProfile* profile) {
     m_profiles.removeAll(profile);
     if (m_engine) {
         const QString id = profile->m_identifier;
-        QMetaObject::invokeMethod(m_engine, [e = m_engine, id] { e->removeProfile(id); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_engine, [e = m_engine, id] { e->removeProfile(id); }, Qt::QueuedConnection);
     }
 }
 
-int TTetheringManager::CreateSocketPair()
-{
+int TTetheringManager::CreateSocketPair() {
     if (!m_engine || !adapterAllowed(QStringLiteral("SocketPair")))
         return -1;
     int sv[2];
@@ -284,8 +259,7 @@ int TTetheringManager::CreateSocketPair()
     return sv[1];
 }
 
-TTetheringAppProfile* TTetheringManager::profileById(const QString& id) const
-{
+TTetheringAppProfile* TTetheringManager::profileById(const QString& id) const {
     for (TTetheringAppProfile* p : m_profiles) {
         if (p->m_identifier == id)
             return p;
@@ -293,15 +267,13 @@ TTetheringAppProfile* TTetheringManager::profileById(const QString& id) const
     return nullptr;
 }
 
-void TTetheringManager::onResources(const QList<Incoming>& batch)
-{
+void TTetheringManager::onResources(const QList<Incoming>& batch) {
     for (const Incoming& in : batch)
         m_queue->items.push_back(in);
     dispatch();
 }
 
-void TTetheringManager::dispatch()
-{
+void TTetheringManager::dispatch() {
     // One resource at a time, in arrival order: a handler that runs a nested
     // event loop (a modal dialog) does not see the next resource until it returns.
     if (m_dispatching)
@@ -332,14 +304,15 @@ void TTetheringManager::dispatch()
         if (m_engine) {
             const qint64 before = m_engine->pendingBytes.fetch_sub(in.cost);
             if (before >= Engine::PendingLowWater && before - in.cost < Engine::PendingLowWater)
-                QMetaObject::invokeMethod(m_engine, [e = m_engine] { e->resumeIfDrained(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    m_engine, [e = m_engine] { e->resumeIfDrained(); }, Qt::QueuedConnection);
         }
     }
     m_dispatching = false;
 }
 
-void TTetheringManager::onRemoteProfiles(const QString& managerId, const QList<TTetheringProfileInfo>& profiles)
-{
+void TTetheringManager::onRemoteProfiles(const QString& managerId,
+                                         const QList<TTetheringProfileInfo>& profiles) {
     QList<TTetheringProfileInfo>& items = m_remoteProfiles.m_items;
     qsizetype at = -1;
     for (qsizetype i = 0; i < items.size();) {
@@ -358,20 +331,19 @@ void TTetheringManager::onRemoteProfiles(const QString& managerId, const QList<T
     Q_EMIT RemoteProfilesChanged();
 }
 
-void TTetheringManager::onRemoteLeft(const QString& managerId)
-{
+void TTetheringManager::onRemoteLeft(const QString& managerId) {
     m_remoteProfiles.m_items.removeIf(
         [&](const TTetheringProfileInfo& p) { return p.ManagerIdentifier == managerId; });
     Q_EMIT RemoteProfilesChanged();
 }
 
 bool TTetheringManager::sendString(TTetheringAppProfile* from, const TTetheringProfileInfo& to,
-                                   const QString& description, const QString& text)
-{
+                                   const QString& description, const QString& text) {
     if (!m_engine)
         throw Exception(QStringLiteral("The tethering manager is not running."));
     if (text.toUtf8().size() > MaxStringValueBytes)
-        throw Exception(QStringLiteral("The text is too long to send (at most %1 bytes).").arg(MaxStringValueBytes));
+        throw Exception(
+            QStringLiteral("The text is too long to send (at most %1 bytes).").arg(MaxStringValueBytes));
     static std::atomic<quint64> tickets{0};
     const quint64 ticket = ++tickets;
     auto promise = std::make_shared<std::promise<SendResult>>();
@@ -379,11 +351,15 @@ bool TTetheringManager::sendString(TTetheringAppProfile* from, const TTetheringP
     const QString fromId = from->m_identifier;
     const QString desc = description.left(MaxTextBytes / 4);
     QMetaObject::invokeMethod(
-        m_engine, [e = m_engine, fromId, to, desc, text, ticket, promise] { e->send(fromId, to, desc, text, ticket, promise); },
+        m_engine,
+        [e = m_engine, fromId, to, desc, text, ticket, promise] {
+            e->send(fromId, to, desc, text, ticket, promise);
+        },
         Qt::QueuedConnection);
     const int timeoutMs = currentTimings().sendTimeoutMs;
     if (future.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
-        QMetaObject::invokeMethod(m_engine, [e = m_engine, ticket] { e->cancelSend(ticket); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_engine, [e = m_engine, ticket] { e->cancelSend(ticket); }, Qt::QueuedConnection);
         throw Exception(QStringLiteral("Sending to remote profile \"%1\" timed out after %2 ms: the remote "
                                        "side did not confirm the text.")
                             .arg(to.ProfileText)
@@ -409,18 +385,14 @@ bool TTetheringManager::sendString(TTetheringAppProfile* from, const TTetheringP
 
 TTetheringAppProfile::TTetheringAppProfile(QObject* parent)
     : QObject(parent)
-    , m_identifier(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())
-{
-}
+    , m_identifier(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()) {}
 
-TTetheringAppProfile::~TTetheringAppProfile()
-{
+TTetheringAppProfile::~TTetheringAppProfile() {
     if (m_manager)
         m_manager->detach(this);
 }
 
-void TTetheringAppProfile::SetManager(TTetheringManager* manager)
-{
+void TTetheringAppProfile::SetManager(TTetheringManager* manager) {
     if (manager == m_manager)
         return;
     if (m_manager)
@@ -431,8 +403,7 @@ void TTetheringAppProfile::SetManager(TTetheringManager* manager)
 }
 
 bool TTetheringAppProfile::SendString(const TTetheringProfileInfo& Profile, const QString& Description,
-                                      const QString& Text)
-{
+                                      const QString& Text) {
     if (!m_manager)
         throw Exception(QStringLiteral("The profile is not attached to a tethering manager."));
     return m_manager->sendString(this, Profile, Description, Text);

@@ -31,8 +31,7 @@ public:
         : QObject(engine)
         , m_engine(engine)
         , m_via(std::move(via))
-        , m_peer(std::move(peer))
-    {
+        , m_peer(std::move(peer)) {
         m_stream = new FdStream(fd, this);
         m_stream->setReadCap(2 * (HeaderSize + MaxPayload));
         connect(m_stream, &FdStream::readyRead, this, &Session::process);
@@ -63,13 +62,11 @@ public:
     const QList<ProfileMsg>& peerProfiles() const { return m_peerProfiles; }
     bool waitingForUi() const { return m_waitingForUi; }
 
-    bool linked(const QString& peerProfile, const QString& localProfile) const
-    {
+    bool linked(const QString& peerProfile, const QString& localProfile) const {
         return m_links.contains(qMakePair(peerProfile, localProfile));
     }
 
-    void resume()
-    {
+    void resume() {
         if (!m_waitingForUi || m_state == State::Closed)
             return;
         m_waitingForUi = false;
@@ -77,9 +74,8 @@ public:
         process();
     }
 
-    void send(const QString& fromProfile, const QString& toProfile, const QString& description, const QString& text,
-              quint64 ticket, SendPromise promise)
-    {
+    void send(const QString& fromProfile, const QString& toProfile, const QString& description,
+              const QString& text, quint64 ticket, SendPromise promise) {
         ResourceMsg m;
         m.seq = m_nextSeq++;
         m.fromProfile = fromProfile;
@@ -91,8 +87,7 @@ public:
         sendFrame(FrameType::Resource, encode(m));
     }
 
-    void cancelSend(quint64 ticket)
-    {
+    void cancelSend(quint64 ticket) {
         for (auto it = m_pendingSends.begin(); it != m_pendingSends.end(); ++it) {
             if (it->first == ticket) {
                 m_pendingSends.erase(it);
@@ -102,8 +97,7 @@ public:
     }
 
     // Closes the connection after telling the peer why.
-    void fail(ErrorCode code, const QString& reason)
-    {
+    void fail(ErrorCode code, const QString& reason) {
         if (m_state == State::Closed)
             return;
         qCWarning(lcTethering) << "closing connection" << m_via << m_peer << ":" << reason;
@@ -116,8 +110,7 @@ public:
         m_stream->close(reason);
     }
 
-    void tick()
-    {
+    void tick() {
         if (m_state == State::Closed)
             return;
         const TTetheringTimings& t = m_engine->timings();
@@ -146,8 +139,7 @@ public:
     }
 
     // Tells the peer that this manager is going away, then closes.
-    void goodbye()
-    {
+    void goodbye() {
         if (m_state == State::Closed)
             return;
         sendFrame(FrameType::Bye, encodeBye());
@@ -155,15 +147,13 @@ public:
         m_stream->close(QStringLiteral("shutting down"));
     }
 
-    void close(const QString& reason)
-    {
+    void close(const QString& reason) {
         if (m_state != State::Closed)
             m_stream->close(reason);
     }
 
 private:
-    void sendFrame(FrameType type, const QByteArray& payload)
-    {
+    void sendFrame(FrameType type, const QByteArray& payload) {
         if (!m_stream->isOpen())
             return;
         m_stream->write(encodeFrame(type, payload));
@@ -172,8 +162,7 @@ private:
             m_stream->close(QStringLiteral("the peer does not read what it is sent"));
     }
 
-    void process()
-    {
+    void process() {
         if (m_state == State::Closed)
             return;
         QByteArray& buf = m_stream->buffer();
@@ -204,7 +193,8 @@ private:
             if (r == FrameDecoder::Result::NeedMore)
                 break;
             if (r == FrameDecoder::Result::Error) {
-                fail(error.startsWith(QLatin1String("frame of")) ? ErrorCode::FrameTooLarge : ErrorCode::Malformed,
+                fail(error.startsWith(QLatin1String("frame of")) ? ErrorCode::FrameTooLarge
+                                                                 : ErrorCode::Malformed,
                      error);
                 break;
             }
@@ -226,8 +216,7 @@ private:
         m_engine->flushDeliveries();
     }
 
-    bool controlFrame()
-    {
+    bool controlFrame() {
         if (m_floodWindow.elapsed() > 1000) {
             m_floodWindow.restart();
             m_controlFrames = 0;
@@ -239,8 +228,7 @@ private:
         return true;
     }
 
-    void handle(const Frame& f)
-    {
+    void handle(const Frame& f) {
         QString error;
         switch (f.type) {
         case FrameType::Hello: {
@@ -270,7 +258,8 @@ private:
             if (!constantTimeEquals(expected, m->proof))
                 return fail(ErrorCode::AuthFailed, QStringLiteral("wrong manager password"));
             PairAcceptMsg accept;
-            accept.proof = serverProof(m_engine->password(), m_nonce, m->nonce, m_engine->managerId(), m_peerId);
+            accept.proof =
+                serverProof(m_engine->password(), m_nonce, m->nonce, m_engine->managerId(), m_peerId);
             sendFrame(FrameType::PairAccept, encode(accept));
             m_state = State::Paired;
             QList<ProfileMsg> ours;
@@ -344,7 +333,8 @@ private:
             if (!m)
                 return fail(ErrorCode::Malformed, QStringLiteral("bad Resource: ") + error);
             if (!linked(m->fromProfile, m->toProfile)) {
-                sendFrame(FrameType::Ack, encode(AckMsg{m->seq, false, QStringLiteral("profile not connected")}));
+                sendFrame(FrameType::Ack,
+                          encode(AckMsg{m->seq, false, QStringLiteral("profile not connected")}));
                 return;
             }
             Incoming in;
@@ -386,7 +376,8 @@ private:
                 return fail(ErrorCode::Malformed, QStringLiteral("chunk of unknown stream %1").arg(m->seq));
             it->received += quint64(m->data.size());
             if (it->received > it->begin.size)
-                return fail(ErrorCode::Malformed, QStringLiteral("stream %1 longer than announced").arg(m->seq));
+                return fail(ErrorCode::Malformed,
+                            QStringLiteral("stream %1 longer than announced").arg(m->seq));
             if (!it->refused)
                 it->bytes.append(m->data);
             return;
@@ -401,9 +392,11 @@ private:
             InStream s = std::move(*it);
             m_streams.erase(it);
             if (s.received != s.begin.size)
-                return fail(ErrorCode::Malformed, QStringLiteral("stream %1 shorter than announced").arg(*seq));
+                return fail(ErrorCode::Malformed,
+                            QStringLiteral("stream %1 shorter than announced").arg(*seq));
             if (s.refused) {
-                sendFrame(FrameType::Ack, encode(AckMsg{*seq, false, QStringLiteral("profile not connected")}));
+                sendFrame(FrameType::Ack,
+                          encode(AckMsg{*seq, false, QStringLiteral("profile not connected")}));
                 return;
             }
             Incoming in;
@@ -462,8 +455,7 @@ private:
         }
     }
 
-    void closed(const QString& reason)
-    {
+    void closed(const QString& reason) {
         m_state = State::Closed;
         for (auto& p : m_pendingSends)
             p.second->set_value({SendStatus::Lost, reason});
@@ -512,8 +504,7 @@ Engine::Engine(const QString& managerId, const QString& managerText, const QStri
     : m_managerId(managerId)
     , m_managerText(managerText)
     , m_password(password)
-    , m_timings(timings)
-{
+    , m_timings(timings) {
     qRegisterMetaType<tethering::Incoming>();
     qRegisterMetaType<QList<tethering::Incoming>>();
     qRegisterMetaType<QList<TTetheringProfileInfo>>();
@@ -521,18 +512,15 @@ Engine::Engine(const QString& managerId, const QString& managerText, const QStri
 
 Engine::~Engine() = default;
 
-void Engine::addProfile(const LocalProfile& profile)
-{
+void Engine::addProfile(const LocalProfile& profile) {
     m_profiles.append(profile);
 }
 
-void Engine::removeProfile(const QString& id)
-{
+void Engine::removeProfile(const QString& id) {
     m_profiles.removeIf([&](const LocalProfile& p) { return p.id == id; });
 }
 
-const LocalProfile* Engine::profile(const QString& id) const
-{
+const LocalProfile* Engine::profile(const QString& id) const {
     for (const LocalProfile& p : m_profiles) {
         if (p.id == id)
             return &p;
@@ -540,8 +528,7 @@ const LocalProfile* Engine::profile(const QString& id) const
     return nullptr;
 }
 
-bool Engine::startBluetooth()
-{
+bool Engine::startBluetooth() {
     if (!m_ticker) {
         m_ticker = new QTimer(this);
         connect(m_ticker, &QTimer::timeout, this, &Engine::tick);
@@ -557,8 +544,7 @@ bool Engine::startBluetooth()
     return m_bluetooth->start(qMax(100, m_timings.adapterStartTimeoutMs - 200));
 }
 
-void Engine::acceptFd(int fd, const QString& via, const QString& peer)
-{
+void Engine::acceptFd(int fd, const QString& via, const QString& peer) {
     if (!m_ticker) {
         m_ticker = new QTimer(this);
         connect(m_ticker, &QTimer::timeout, this, &Engine::tick);
@@ -574,8 +560,7 @@ void Engine::acceptFd(int fd, const QString& via, const QString& peer)
 }
 
 void Engine::send(const QString& fromProfile, const TTetheringProfileInfo& to, const QString& description,
-                  const QString& text, quint64 ticket, SendPromise promise)
-{
+                  const QString& text, quint64 ticket, SendPromise promise) {
     // The most recent connection of that manager that linked the two profiles.
     for (auto it = m_sessions.crbegin(); it != m_sessions.crend(); ++it) {
         Session* s = *it;
@@ -588,14 +573,12 @@ void Engine::send(const QString& fromProfile, const TTetheringProfileInfo& to, c
     promise->set_value({SendStatus::NotConnected, {}});
 }
 
-void Engine::cancelSend(quint64 ticket)
-{
+void Engine::cancelSend(quint64 ticket) {
     for (Session* s : std::as_const(m_sessions))
         s->cancelSend(ticket);
 }
 
-void Engine::shutdown()
-{
+void Engine::shutdown() {
     m_shuttingDown = true;
     if (m_ticker)
         m_ticker->stop();
@@ -607,8 +590,7 @@ void Engine::shutdown()
         m_bluetooth->stop();
 }
 
-void Engine::resumeIfDrained()
-{
+void Engine::resumeIfDrained() {
     if (uiBacklogged())
         return;
     const auto sessions = m_sessions;
@@ -618,14 +600,12 @@ void Engine::resumeIfDrained()
     }
 }
 
-void Engine::deliver(Incoming&& in)
-{
+void Engine::deliver(Incoming&& in) {
     pendingBytes += in.cost;
     m_batch.append(std::move(in));
 }
 
-void Engine::flushDeliveries()
-{
+void Engine::flushDeliveries() {
     if (m_batch.isEmpty())
         return;
     QList<Incoming> batch;
@@ -633,13 +613,11 @@ void Engine::flushDeliveries()
     Q_EMIT resourcesArrived(batch);
 }
 
-void Engine::sessionPaired(Session* s)
-{
+void Engine::sessionPaired(Session* s) {
     qCInfo(lcTethering) << "paired with manager" << s->peerManagerId() << "via" << s->via();
 }
 
-void Engine::sessionProfiles(Session* s)
-{
+void Engine::sessionProfiles(Session* s) {
     QList<TTetheringProfileInfo> list;
     for (const ProfileMsg& p : s->peerProfiles()) {
         if (!p.visible)
@@ -650,23 +628,22 @@ void Engine::sessionProfiles(Session* s)
     Q_EMIT remoteProfiles(s->peerManagerId(), list);
 }
 
-void Engine::sessionClosed(Session* s, const QString& reason)
-{
+void Engine::sessionClosed(Session* s, const QString& reason) {
     qCInfo(lcTethering) << "connection closed" << s->via() << s->peer() << ":" << reason;
     m_sessions.removeAll(s);
     flushDeliveries();
     if (!s->peerManagerId().isEmpty()) {
         bool other = false;
         for (Session* o : std::as_const(m_sessions))
-            other = other || (o->peerManagerId() == s->peerManagerId() && o->state() == Session::State::Paired);
+            other =
+                other || (o->peerManagerId() == s->peerManagerId() && o->state() == Session::State::Paired);
         if (!other)
             Q_EMIT remoteLeft(s->peerManagerId());
     }
     s->deleteLater();
 }
 
-void Engine::tick()
-{
+void Engine::tick() {
     const auto sessions = m_sessions;
     for (Session* s : sessions) {
         if (m_sessions.contains(s))
@@ -674,8 +651,7 @@ void Engine::tick()
     }
 }
 
-void Engine::disconnectDevice(const QString& devicePath)
-{
+void Engine::disconnectDevice(const QString& devicePath) {
     const auto sessions = m_sessions;
     for (Session* s : sessions) {
         if (s->via() == QLatin1String("Bluetooth") && s->peer() == devicePath)

@@ -8,8 +8,7 @@
 
 namespace tethering {
 
-QByteArray encodeFrame(FrameType type, const QByteArray& payload)
-{
+QByteArray encodeFrame(FrameType type, const QByteArray& payload) {
     QByteArray out;
     out.reserve(HeaderSize + payload.size());
     out.append(char(Magic0));
@@ -23,8 +22,8 @@ QByteArray encodeFrame(FrameType type, const QByteArray& payload)
     return out;
 }
 
-FrameDecoder::Result FrameDecoder::next(const QByteArray& data, qsizetype& pos, Frame& out, QString& error) const
-{
+FrameDecoder::Result FrameDecoder::next(const QByteArray& data, qsizetype& pos, Frame& out,
+                                        QString& error) const {
     const qsizetype avail = data.size() - pos;
     const auto* h = reinterpret_cast<const uchar*>(data.constData() + pos);
     // Judge the header as soon as its bytes are there, so a bad stream is
@@ -62,53 +61,45 @@ FrameDecoder::Result FrameDecoder::next(const QByteArray& data, qsizetype& pos, 
 
 // --- PayloadWriter ------------------------------------------------------------
 
-PayloadWriter& PayloadWriter::u8(quint8 v)
-{
+PayloadWriter& PayloadWriter::u8(quint8 v) {
     m_data.append(char(v));
     return *this;
 }
-PayloadWriter& PayloadWriter::u16(quint16 v)
-{
+PayloadWriter& PayloadWriter::u16(quint16 v) {
     char b[2];
     qToBigEndian(v, b);
     m_data.append(b, 2);
     return *this;
 }
-PayloadWriter& PayloadWriter::u32(quint32 v)
-{
+PayloadWriter& PayloadWriter::u32(quint32 v) {
     char b[4];
     qToBigEndian(v, b);
     m_data.append(b, 4);
     return *this;
 }
-PayloadWriter& PayloadWriter::u64(quint64 v)
-{
+PayloadWriter& PayloadWriter::u64(quint64 v) {
     char b[8];
     qToBigEndian(v, b);
     m_data.append(b, 8);
     return *this;
 }
-PayloadWriter& PayloadWriter::str(const QString& s)
-{
+PayloadWriter& PayloadWriter::str(const QString& s) {
     const QByteArray u = s.toUtf8();
     u16(quint16(qMin<qsizetype>(u.size(), 0xFFFF)));
     m_data.append(u.left(0xFFFF));
     return *this;
 }
-PayloadWriter& PayloadWriter::longStr(const QString& s)
-{
+PayloadWriter& PayloadWriter::longStr(const QString& s) {
     const QByteArray u = s.toUtf8();
     u32(quint32(u.size()));
     m_data.append(u);
     return *this;
 }
-PayloadWriter& PayloadWriter::raw(const QByteArray& b)
-{
+PayloadWriter& PayloadWriter::raw(const QByteArray& b) {
     m_data.append(b);
     return *this;
 }
-PayloadWriter& PayloadWriter::blob(const QByteArray& b)
-{
+PayloadWriter& PayloadWriter::blob(const QByteArray& b) {
     u32(quint32(b.size()));
     m_data.append(b);
     return *this;
@@ -116,14 +107,12 @@ PayloadWriter& PayloadWriter::blob(const QByteArray& b)
 
 // --- PayloadReader ------------------------------------------------------------
 
-void PayloadReader::fail(const QString& why)
-{
+void PayloadReader::fail(const QString& why) {
     if (m_error.isEmpty())
         m_error = why;
 }
 
-bool PayloadReader::need(qsizetype n, const char* what)
-{
+bool PayloadReader::need(qsizetype n, const char* what) {
     if (!ok())
         return false;
     if (n < 0 || m_data.size() - m_pos < n) {
@@ -133,30 +122,26 @@ bool PayloadReader::need(qsizetype n, const char* what)
     return true;
 }
 
-quint8 PayloadReader::u8()
-{
+quint8 PayloadReader::u8() {
     if (!need(1, "field"))
         return 0;
     return quint8(m_data[m_pos++]);
 }
-quint16 PayloadReader::u16()
-{
+quint16 PayloadReader::u16() {
     if (!need(2, "field"))
         return 0;
     const auto v = qFromBigEndian<quint16>(m_data.constData() + m_pos);
     m_pos += 2;
     return v;
 }
-quint32 PayloadReader::u32()
-{
+quint32 PayloadReader::u32() {
     if (!need(4, "field"))
         return 0;
     const auto v = qFromBigEndian<quint32>(m_data.constData() + m_pos);
     m_pos += 4;
     return v;
 }
-quint64 PayloadReader::u64()
-{
+quint64 PayloadReader::u64() {
     if (!need(8, "field"))
         return 0;
     const auto v = qFromBigEndian<quint64>(m_data.constData() + m_pos);
@@ -164,8 +149,7 @@ quint64 PayloadReader::u64()
     return v;
 }
 
-QString PayloadReader::decodeUtf8(const char* p, qsizetype n, const char* what)
-{
+QString PayloadReader::decodeUtf8(const char* p, qsizetype n, const char* what) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
     QString s = decoder.decode(QByteArrayView(p, n));
     if (decoder.hasError()) {
@@ -175,13 +159,15 @@ QString PayloadReader::decodeUtf8(const char* p, qsizetype n, const char* what)
     return s;
 }
 
-QString PayloadReader::str(int maxBytes, const char* what)
-{
+QString PayloadReader::str(int maxBytes, const char* what) {
     const quint16 n = u16();
     if (!ok())
         return {};
     if (n > maxBytes) {
-        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3").arg(QLatin1String(what)).arg(n).arg(maxBytes));
+        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3")
+                 .arg(QLatin1String(what))
+                 .arg(n)
+                 .arg(maxBytes));
         return {};
     }
     if (!need(n, what))
@@ -191,13 +177,15 @@ QString PayloadReader::str(int maxBytes, const char* what)
     return decodeUtf8(p, n, what);
 }
 
-QString PayloadReader::longStr(int maxBytes, const char* what)
-{
+QString PayloadReader::longStr(int maxBytes, const char* what) {
     const quint32 n = u32();
     if (!ok())
         return {};
     if (n > quint32(maxBytes)) {
-        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3").arg(QLatin1String(what)).arg(n).arg(maxBytes));
+        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3")
+                 .arg(QLatin1String(what))
+                 .arg(n)
+                 .arg(maxBytes));
         return {};
     }
     if (!need(qsizetype(n), what))
@@ -207,8 +195,7 @@ QString PayloadReader::longStr(int maxBytes, const char* what)
     return decodeUtf8(p, n, what);
 }
 
-QByteArray PayloadReader::raw(int n, const char* what)
-{
+QByteArray PayloadReader::raw(int n, const char* what) {
     if (!need(n, what))
         return {};
     QByteArray b = m_data.mid(m_pos, n);
@@ -216,20 +203,21 @@ QByteArray PayloadReader::raw(int n, const char* what)
     return b;
 }
 
-QByteArray PayloadReader::blob(int maxBytes, const char* what)
-{
+QByteArray PayloadReader::blob(int maxBytes, const char* what) {
     const quint32 n = u32();
     if (!ok())
         return {};
     if (n > quint32(maxBytes)) {
-        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3").arg(QLatin1String(what)).arg(n).arg(maxBytes));
+        fail(QStringLiteral("%1 of %2 bytes exceeds the limit of %3")
+                 .arg(QLatin1String(what))
+                 .arg(n)
+                 .arg(maxBytes));
         return {};
     }
     return raw(int(n), what);
 }
 
-bool PayloadReader::finish()
-{
+bool PayloadReader::finish() {
     if (ok() && m_pos != m_data.size())
         fail(QStringLiteral("%1 unexpected trailing bytes").arg(m_data.size() - m_pos));
     return ok();
@@ -237,37 +225,30 @@ bool PayloadReader::finish()
 
 // --- Messages -----------------------------------------------------------------
 
-QByteArray encode(const HelloMsg& m)
-{
+QByteArray encode(const HelloMsg& m) {
     return PayloadWriter().u8(m.maxVersion).str(m.managerId).str(m.managerText).raw(m.nonce).data();
 }
-QByteArray encode(const PairRequestMsg& m)
-{
+QByteArray encode(const PairRequestMsg& m) {
     return PayloadWriter().raw(m.nonce).raw(m.proof).data();
 }
-QByteArray encode(const PairAcceptMsg& m)
-{
+QByteArray encode(const PairAcceptMsg& m) {
     return PayloadWriter().raw(m.proof).data();
 }
-QByteArray encode(const QList<ProfileMsg>& profiles)
-{
+QByteArray encode(const QList<ProfileMsg>& profiles) {
     PayloadWriter w;
     w.u16(quint16(profiles.size()));
     for (const ProfileMsg& p : profiles)
         w.str(p.id).str(p.text).str(p.group).str(p.type).u8(p.visible ? 1 : 0);
     return w.data();
 }
-QByteArray encodeConnect(const ConnectMsg& m)
-{
+QByteArray encodeConnect(const ConnectMsg& m) {
     return PayloadWriter().str(m.fromProfile).str(m.toProfile).data();
 }
-QByteArray encodeConnected(const ConnectMsg& m)
-{
+QByteArray encodeConnected(const ConnectMsg& m) {
     return encodeConnect(m);
 }
 
-QByteArray encode(const ResourceMsg& m)
-{
+QByteArray encode(const ResourceMsg& m) {
     PayloadWriter w;
     w.u32(m.seq).str(m.fromProfile).str(m.toProfile).str(m.description).u8(quint8(m.dataType));
     switch (m.dataType) {
@@ -301,43 +282,39 @@ QByteArray encode(const ResourceMsg& m)
     return w.data();
 }
 
-QByteArray encode(const StreamBeginMsg& m)
-{
-    return PayloadWriter().u32(m.seq).str(m.fromProfile).str(m.toProfile).str(m.description).u64(m.size).data();
+QByteArray encode(const StreamBeginMsg& m) {
+    return PayloadWriter()
+        .u32(m.seq)
+        .str(m.fromProfile)
+        .str(m.toProfile)
+        .str(m.description)
+        .u64(m.size)
+        .data();
 }
-QByteArray encode(const StreamChunkMsg& m)
-{
+QByteArray encode(const StreamChunkMsg& m) {
     return PayloadWriter().u32(m.seq).blob(m.data).data();
 }
-QByteArray encodeStreamEnd(quint32 seq)
-{
+QByteArray encodeStreamEnd(quint32 seq) {
     return PayloadWriter().u32(seq).data();
 }
-QByteArray encode(const AckMsg& m)
-{
+QByteArray encode(const AckMsg& m) {
     return PayloadWriter().u32(m.seq).u8(m.accepted ? 0 : 1).str(m.reason).data();
 }
-QByteArray encodePing(quint32 token)
-{
+QByteArray encodePing(quint32 token) {
     return PayloadWriter().u32(token).data();
 }
-QByteArray encodePong(quint32 token)
-{
+QByteArray encodePong(quint32 token) {
     return PayloadWriter().u32(token).data();
 }
-QByteArray encode(const ErrorMsg& m)
-{
+QByteArray encode(const ErrorMsg& m) {
     return PayloadWriter().u16(quint16(m.code)).u8(m.fatal ? 1 : 0).str(m.text).data();
 }
-QByteArray encodeBye()
-{
+QByteArray encodeBye() {
     return {};
 }
 
 namespace {
-template <typename T>
-std::optional<T> done(PayloadReader& r, T value, QString& error)
-{
+template <typename T> std::optional<T> done(PayloadReader& r, T value, QString& error) {
     if (!r.finish()) {
         error = r.error();
         return std::nullopt;
@@ -346,8 +323,7 @@ std::optional<T> done(PayloadReader& r, T value, QString& error)
 }
 } // namespace
 
-std::optional<HelloMsg> decodeHello(const QByteArray& p, QString& error)
-{
+std::optional<HelloMsg> decodeHello(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     HelloMsg m;
     m.maxVersion = r.u8();
@@ -361,8 +337,7 @@ std::optional<HelloMsg> decodeHello(const QByteArray& p, QString& error)
     return done(r, m, error);
 }
 
-std::optional<PairRequestMsg> decodePairRequest(const QByteArray& p, QString& error)
-{
+std::optional<PairRequestMsg> decodePairRequest(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     PairRequestMsg m;
     m.nonce = r.raw(NonceBytes, "nonce");
@@ -370,16 +345,14 @@ std::optional<PairRequestMsg> decodePairRequest(const QByteArray& p, QString& er
     return done(r, m, error);
 }
 
-std::optional<PairAcceptMsg> decodePairAccept(const QByteArray& p, QString& error)
-{
+std::optional<PairAcceptMsg> decodePairAccept(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     PairAcceptMsg m;
     m.proof = r.raw(ProofBytes, "proof");
     return done(r, m, error);
 }
 
-std::optional<QList<ProfileMsg>> decodeProfiles(const QByteArray& p, QString& error)
-{
+std::optional<QList<ProfileMsg>> decodeProfiles(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     const quint16 count = r.u16();
     if (r.ok() && count > MaxProfilesPerManager)
@@ -399,8 +372,7 @@ std::optional<QList<ProfileMsg>> decodeProfiles(const QByteArray& p, QString& er
     return done(r, list, error);
 }
 
-std::optional<ConnectMsg> decodeConnect(const QByteArray& p, QString& error)
-{
+std::optional<ConnectMsg> decodeConnect(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     ConnectMsg m;
     m.fromProfile = r.str(MaxIdentifierBytes, "profile identifier");
@@ -408,8 +380,7 @@ std::optional<ConnectMsg> decodeConnect(const QByteArray& p, QString& error)
     return done(r, m, error);
 }
 
-std::optional<ResourceMsg> decodeResource(const QByteArray& p, QString& error)
-{
+std::optional<ResourceMsg> decodeResource(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     ResourceMsg m;
     m.seq = r.u32();
@@ -457,8 +428,7 @@ std::optional<ResourceMsg> decodeResource(const QByteArray& p, QString& error)
     return done(r, m, error);
 }
 
-std::optional<StreamBeginMsg> decodeStreamBegin(const QByteArray& p, QString& error)
-{
+std::optional<StreamBeginMsg> decodeStreamBegin(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     StreamBeginMsg m;
     m.seq = r.u32();
@@ -471,8 +441,7 @@ std::optional<StreamBeginMsg> decodeStreamBegin(const QByteArray& p, QString& er
     return done(r, m, error);
 }
 
-std::optional<StreamChunkMsg> decodeStreamChunk(const QByteArray& p, QString& error)
-{
+std::optional<StreamChunkMsg> decodeStreamChunk(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     StreamChunkMsg m;
     m.seq = r.u32();
@@ -480,15 +449,13 @@ std::optional<StreamChunkMsg> decodeStreamChunk(const QByteArray& p, QString& er
     return done(r, m, error);
 }
 
-std::optional<quint32> decodeSeq(const QByteArray& p, QString& error)
-{
+std::optional<quint32> decodeSeq(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     const quint32 v = r.u32();
     return done(r, v, error);
 }
 
-std::optional<AckMsg> decodeAck(const QByteArray& p, QString& error)
-{
+std::optional<AckMsg> decodeAck(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     AckMsg m;
     m.seq = r.u32();
@@ -498,8 +465,7 @@ std::optional<AckMsg> decodeAck(const QByteArray& p, QString& error)
     return done(r, m, error);
 }
 
-std::optional<ErrorMsg> decodeError(const QByteArray& p, QString& error)
-{
+std::optional<ErrorMsg> decodeError(const QByteArray& p, QString& error) {
     PayloadReader r(p);
     ErrorMsg m;
     m.code = ErrorCode(r.u16());
@@ -510,17 +476,15 @@ std::optional<ErrorMsg> decodeError(const QByteArray& p, QString& error)
 
 // --- Pairing --------------------------------------------------------------------
 
-QByteArray randomNonce()
-{
+QByteArray randomNonce() {
     QByteArray n(NonceBytes, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(n.data()), NonceBytes / 4);
     return n;
 }
 
 namespace {
-QByteArray proof(const char* label, const QString& password, const QByteArray& first, const QByteArray& second,
-                 const QString& id1, const QString& id2)
-{
+QByteArray proof(const char* label, const QString& password, const QByteArray& first,
+                 const QByteArray& second, const QString& id1, const QString& id2) {
     QMessageAuthenticationCode mac(QCryptographicHash::Sha256, password.toUtf8());
     PayloadWriter w;
     w.raw(QByteArray(label)).raw(first).raw(second).str(id1).str(id2);
@@ -530,19 +494,16 @@ QByteArray proof(const char* label, const QString& password, const QByteArray& f
 } // namespace
 
 QByteArray clientProof(const QString& password, const QByteArray& serverNonce, const QByteArray& clientNonce,
-                       const QString& serverId, const QString& clientId)
-{
+                       const QString& serverId, const QString& clientId) {
     return proof("STP1 client", password, serverNonce, clientNonce, serverId, clientId);
 }
 
 QByteArray serverProof(const QString& password, const QByteArray& serverNonce, const QByteArray& clientNonce,
-                       const QString& serverId, const QString& clientId)
-{
+                       const QString& serverId, const QString& clientId) {
     return proof("STP1 server", password, clientNonce, serverNonce, clientId, serverId);
 }
 
-bool constantTimeEquals(const QByteArray& a, const QByteArray& b)
-{
+bool constantTimeEquals(const QByteArray& a, const QByteArray& b) {
     if (a.size() != b.size())
         return false;
     unsigned char diff = 0;
@@ -551,12 +512,11 @@ bool constantTimeEquals(const QByteArray& a, const QByteArray& b)
     return diff == 0;
 }
 
-QString frameTypeName(FrameType type)
-{
-    static const char* const names[] = {"?",          "Hello",       "PairRequest", "PairAccept", "Profiles",
-                                        "Connect",    "Connected",   "Resource",    "StreamBegin", "StreamChunk",
-                                        "StreamEnd",  "Ack",         "Ping",        "Pong",        "Error",
-                                        "Bye"};
+QString frameTypeName(FrameType type) {
+    static const char* const names[] = {"?",           "Hello",       "PairRequest", "PairAccept",
+                                        "Profiles",    "Connect",     "Connected",   "Resource",
+                                        "StreamBegin", "StreamChunk", "StreamEnd",   "Ack",
+                                        "Ping",        "Pong",        "Error",       "Bye"};
     const auto i = quint8(type);
     return QLatin1String(i <= LastFrameType ? names[i] : "?");
 }

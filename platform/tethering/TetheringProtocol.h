@@ -19,7 +19,7 @@ constexpr int HeaderSize = 8;
 // Caps on everything a peer sends.
 constexpr quint32 MaxPayload = 128 * 1024;
 constexpr int MaxIdentifierBytes = 64;
-constexpr int MaxTextBytes = 256;       // manager/profile text, group, description
+constexpr int MaxTextBytes = 256; // manager/profile text, group, description
 constexpr int MaxTypeBytes = 32;
 constexpr int MaxErrorTextBytes = 512;
 constexpr int MaxStringValueBytes = 64 * 1024;
@@ -95,10 +95,10 @@ public:
     PayloadWriter& u16(quint16 v);
     PayloadWriter& u32(quint32 v);
     PayloadWriter& u64(quint64 v);
-    PayloadWriter& str(const QString& s);      // u16 length + UTF-8
-    PayloadWriter& longStr(const QString& s);  // u32 length + UTF-8
-    PayloadWriter& raw(const QByteArray& b);   // fixed-size bytes, no length
-    PayloadWriter& blob(const QByteArray& b);  // u32 length + bytes
+    PayloadWriter& str(const QString& s);     // u16 length + UTF-8
+    PayloadWriter& longStr(const QString& s); // u32 length + UTF-8
+    PayloadWriter& raw(const QByteArray& b);  // fixed-size bytes, no length
+    PayloadWriter& blob(const QByteArray& b); // u32 length + bytes
     const QByteArray& data() const { return m_data; }
 
 private:
@@ -110,9 +110,7 @@ private:
 class PayloadReader {
 public:
     explicit PayloadReader(const QByteArray& data)
-        : m_data(data)
-    {
-    }
+        : m_data(data) {}
     quint8 u8();
     quint16 u16();
     quint32 u32();

@@ -13,8 +13,7 @@ class RemoteClient {
 public:
     using Client = tethering::TetheringClient;
 
-    explicit RemoteClient(const Client::Options& options = defaultOptions())
-    {
+    explicit RemoteClient(const Client::Options& options = defaultOptions()) {
         m_thread.setObjectName(QStringLiteral("remote-client"));
         m_context.moveToThread(&m_thread);
         m_thread.start();
@@ -29,32 +28,31 @@ public:
                 QMutexLocker lock(&m_mutex);
                 ++(accepted ? m_accepted : m_refused);
             });
-            QObject::connect(m_client, &Client::errorReceived, m_client, [this](int code, const QString& text, bool) {
-                QMutexLocker lock(&m_mutex);
-                m_errors.append({code, text});
-            });
+            QObject::connect(m_client, &Client::errorReceived, m_client,
+                             [this](int code, const QString& text, bool) {
+                                 QMutexLocker lock(&m_mutex);
+                                 m_errors.append({code, text});
+                             });
             QObject::connect(m_client, &Client::closed, m_client, [this](const QString& reason) {
                 QMutexLocker lock(&m_mutex);
                 m_closedReason = reason.isEmpty() ? QStringLiteral("closed") : reason;
             });
         });
     }
-    ~RemoteClient()
-    {
+    ~RemoteClient() {
         run([this] { delete m_client; });
         m_thread.quit();
         m_thread.wait();
     }
 
-    static Client::Options defaultOptions()
-    {
+    static Client::Options defaultOptions() {
         Client::Options o;
         o.keepAliveMs = 200;
         return o;
     }
-    static Client::Options options(const QString& profileText, const QString& group = QStringLiteral("quillmarsh"),
-                                   const QString& password = {})
-    {
+    static Client::Options options(const QString& profileText,
+                                   const QString& group = QStringLiteral("quillmarsh"),
+                                   const QString& password = {}) {
         Client::Options o = defaultOptions();
         o.profileText = profileText;
         o.group = group;
@@ -63,121 +61,101 @@ public:
     }
 
     // Runs f on the client's thread and waits for it.
-    void run(const std::function<void()>& f)
-    {
+    void run(const std::function<void()>& f) {
         QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
     }
 
     // Runs f on the client's thread without waiting.
-    void post(std::function<void(Client*)> f)
-    {
-        QMetaObject::invokeMethod(&m_context, [this, f = std::move(f)] { f(m_client); }, Qt::QueuedConnection);
+    void post(std::function<void(Client*)> f) {
+        QMetaObject::invokeMethod(
+            &m_context, [this, f = std::move(f)] { f(m_client); }, Qt::QueuedConnection);
     }
 
-    bool open(int fd)
-    {
+    bool open(int fd) {
         bool ok = false;
         run([&] { ok = m_client->openFd(fd); });
         return ok;
     }
-    bool receiveFd(const QString& path)
-    {
+    bool receiveFd(const QString& path) {
         bool ok = false;
         run([&] { ok = m_client->receiveFd(path, 5000); });
         return ok;
     }
-    bool isReady()
-    {
+    bool isReady() {
         bool ok = false;
         run([&] { ok = m_client->isReady(); });
         return ok;
     }
-    Client::State state()
-    {
+    Client::State state() {
         Client::State s{};
         run([&] { s = m_client->state(); });
         return s;
     }
-    QString lastError()
-    {
+    QString lastError() {
         QString e;
         run([&] { e = m_client->lastError(); });
         return e;
     }
-    quint32 sendString(const QString& text, const QString& description = QStringLiteral("Chat String"))
-    {
+    quint32 sendString(const QString& text, const QString& description = QStringLiteral("Chat String")) {
         quint32 seq = 0;
         run([&] { seq = m_client->sendString(description, text); });
         return seq;
     }
     // Sends texts(0) .. texts(count-1) in one go on the client's thread.
-    void sendMany(int count, const std::function<QString(int)>& texts)
-    {
+    void sendMany(int count, const std::function<QString(int)>& texts) {
         run([&] {
             for (int i = 0; i < count; ++i)
                 m_client->sendString(QStringLiteral("Chat String"), texts(i));
         });
     }
-    quint32 sendValue(tethering::DataType type, const QVariant& value)
-    {
+    quint32 sendValue(tethering::DataType type, const QVariant& value) {
         quint32 seq = 0;
         run([&] { seq = m_client->sendValue(QStringLiteral("Value"), type, value); });
         return seq;
     }
-    quint32 sendStream(const QByteArray& bytes)
-    {
+    quint32 sendStream(const QByteArray& bytes) {
         quint32 seq = 0;
         run([&] { seq = m_client->sendStream(QStringLiteral("Stream"), bytes); });
         return seq;
     }
-    void sendRaw(const QByteArray& bytes)
-    {
+    void sendRaw(const QByteArray& bytes) {
         run([&] { m_client->sendRaw(bytes); });
     }
-    void setReceivePaused(bool paused)
-    {
+    void setReceivePaused(bool paused) {
         run([&] { m_client->setReceivePaused(paused); });
     }
-    void close()
-    {
+    void close() {
         run([&] { m_client->close(); });
     }
-    QString profileId()
-    {
+    QString profileId() {
         QString id;
         run([&] { id = m_client->profileId(); });
         return id;
     }
 
-    QList<std::pair<QString, QString>> received()
-    {
+    QList<std::pair<QString, QString>> received() {
         QMutexLocker lock(&m_mutex);
         return m_received;
     }
-    QStringList receivedTexts()
-    {
+    QStringList receivedTexts() {
         QStringList out;
         for (const auto& r : received())
             out.append(r.second);
         return out;
     }
-    int accepted()
-    {
+    int accepted() {
         QMutexLocker lock(&m_mutex);
         return m_accepted;
     }
-    int refused()
-    {
+    int refused() {
         QMutexLocker lock(&m_mutex);
         return m_refused;
     }
-    QList<std::pair<int, QString>> errors()
-    {
+    QList<std::pair<int, QString>> errors() {
         QMutexLocker lock(&m_mutex);
         return m_errors;
     }
-    QString closedReason()
-    {
+    QString closedReason() {
         QMutexLocker lock(&m_mutex);
         return m_closedReason;
     }

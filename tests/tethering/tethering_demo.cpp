@@ -6,9 +6,9 @@
 #include "Controls.h"
 #include "SimulatedBluez.h"
 #include "TAeroSpeedButton.h"
+#include "Tethering.h"
 #include "TetheringProtocol.h"
 #include "TfmVelkor.h"
-#include "Tethering.h"
 #include "wclBluetooth.h"
 
 #include <QApplication>
@@ -19,20 +19,17 @@
 #include <cstdio>
 
 namespace {
-void say(const QString& text)
-{
+void say(const QString& text) {
     std::printf("%s\n", text.toUtf8().constData());
     std::fflush(stdout);
 }
 
-bool waitFor(const std::function<bool()>& done, int ms)
-{
+bool waitFor(const std::function<bool()>& done, int ms) {
     return QTest::qWaitFor(done, ms);
 }
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: tethering_demo PATH/TO/sarnavel-companion [screenshot.png]\n");
@@ -42,7 +39,8 @@ int main(int argc, char** argv)
     const QString screenshot = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
 
     SimulatedBluez bluez;
-    if (!bluez.start() || bluez.addAdapter(QStringLiteral("hci0"), QStringLiteral("sarnavel-demo")).isEmpty() ||
+    if (!bluez.start() ||
+        bluez.addAdapter(QStringLiteral("hci0"), QStringLiteral("sarnavel-demo")).isEmpty() ||
         !bluez.loadTemplate(SimulatedBluez::sourceDir() + QStringLiteral("/templates/tethering.py"))) {
         std::fprintf(stderr, "simulated BlueZ: %s\n", qPrintable(bluez.lastError()));
         return 1;
@@ -60,10 +58,9 @@ int main(int argc, char** argv)
                  window.TManager1->isBluetoothReady() ? QStringLiteral("yes") : QStringLiteral("no")));
 
     // The phone connects: BlueZ calls the profile's NewConnection.
-    const QDBusMessage r = bluez.call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
-                                      QStringLiteral("NewProfileConnection"),
-                                      {QString::fromLatin1(tethering::ServiceUuid),
-                                       QVariant::fromValue(QDBusObjectPath(phone))});
+    const QDBusMessage r = bluez.call(
+        QStringLiteral("/"), QStringLiteral("org.bluez.Mock"), QStringLiteral("NewProfileConnection"),
+        {QString::fromLatin1(tethering::ServiceUuid), QVariant::fromValue(QDBusObjectPath(phone))});
     if (r.type() != QDBusMessage::ReplyMessage) {
         std::fprintf(stderr, "NewProfileConnection: %s\n", qPrintable(r.errorMessage()));
         return 1;
@@ -82,7 +79,8 @@ int main(int argc, char** argv)
             if (!l.isEmpty())
                 say(QStringLiteral("  companion: ") + QString::fromUtf8(l));
     });
-    client.start(companion, {QStringLiteral("--fd-socket"), socketPath, QStringLiteral("--linger"), QStringLiteral("3")});
+    client.start(companion, {QStringLiteral("--fd-socket"), socketPath, QStringLiteral("--linger"),
+                             QStringLiteral("3")});
     if (!client.waitForStarted(5000)) {
         std::fprintf(stderr, "cannot start %s\n", qPrintable(companion));
         return 1;
@@ -91,10 +89,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the companion did not pair\n");
         return 1;
     }
-    say(QStringLiteral("paired; remote profile \"%1\"").arg(window.TManager1->RemoteProfiles().Items(0).ProfileText));
+    say(QStringLiteral("paired; remote profile \"%1\"")
+            .arg(window.TManager1->RemoteProfiles().Items(0).ProfileText));
 
-    const QStringList lines{QStringLiteral("Hello from the companion app"), QStringLiteral("こんにちは、サーバー"),
-                            QStringLiteral("third line")};
+    const QStringList lines{QStringLiteral("Hello from the companion app"),
+                            QStringLiteral("こんにちは、サーバー"), QStringLiteral("third line")};
     for (const QString& line : lines) {
         say(QStringLiteral("companion sends: ") + line);
         client.write(line.toUtf8() + '\n');

@@ -12,9 +12,9 @@
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimer>
+#include <memory>
 #include <poll.h>
 #include <unistd.h>
-#include <memory>
 
 using namespace tethering;
 
@@ -27,8 +27,7 @@ struct Server {
     QList<TRemoteResource> resources;
     std::function<void(const TRemoteResource&)> onResource;
 
-    explicit Server(const QString& password = {})
-    {
+    explicit Server(const QString& password = {}) {
         manager.Text = QStringLiteral("TManager1");
         manager.AllowedAdapters = QStringLiteral("SocketPair");
         manager.Password = password;
@@ -45,8 +44,8 @@ struct Server {
         profile.SetManager(&manager);
     }
 
-    std::unique_ptr<RemoteClient> client(const RemoteClient::Client::Options& o = RemoteClient::defaultOptions())
-    {
+    std::unique_ptr<RemoteClient>
+    client(const RemoteClient::Client::Options& o = RemoteClient::defaultOptions()) {
         auto c = std::make_unique<RemoteClient>(o);
         const int fd = manager.CreateSocketPair();
         if (fd < 0 || !c->open(fd))
@@ -54,8 +53,7 @@ struct Server {
         return c;
     }
 
-    int profileIndex(const QString& text) const
-    {
+    int profileIndex(const QString& text) const {
         for (int i = 0; i < manager.RemoteProfiles().Count(); ++i) {
             if (manager.RemoteProfiles().Items(i).ProfileText == text)
                 return i;
@@ -64,8 +62,7 @@ struct Server {
     }
 };
 
-QByteArray frameHeader(quint8 type, quint32 length)
-{
+QByteArray frameHeader(quint8 type, quint32 length) {
     QByteArray h("ST");
     h.append(char(ProtocolVersion)).append(char(type));
     h.append(char(length >> 24)).append(char(length >> 16)).append(char(length >> 8)).append(char(length));
@@ -100,8 +97,7 @@ private Q_SLOTS:
     void attachWithoutBluezReturnsAtOnce();
 };
 
-void TestTetheringFramework::initTestCase()
-{
+void TestTetheringFramework::initTestCase() {
     TTetheringTimings t;
     t.adapterStartTimeoutMs = 1000;
     t.sendTimeoutMs = 500;
@@ -112,8 +108,7 @@ void TestTetheringFramework::initTestCase()
     TTetheringManager::setTimings(t);
 }
 
-void TestTetheringFramework::pairedClientIsListedUntilItLeaves()
-{
+void TestTetheringFramework::pairedClientIsListedUntilItLeaves() {
     Server s;
     Server other;
     QVERIFY(!s.manager.Identifier().isEmpty());
@@ -144,8 +139,7 @@ void TestTetheringFramework::pairedClientIsListedUntilItLeaves()
     QTRY_COMPARE(s.manager.RemoteProfiles().Count(), 0);
 }
 
-void TestTetheringFramework::textsArriveInOrderFromEveryProfile()
-{
+void TestTetheringFramework::textsArriveInOrderFromEveryProfile() {
     Server s;
     auto a = s.client(RemoteClient::options(QStringLiteral("TorvaneClient")));
     auto b = s.client(RemoteClient::options(QStringLiteral("SomeoneElse")));
@@ -169,8 +163,7 @@ void TestTetheringFramework::textsArriveInOrderFromEveryProfile()
     QTRY_COMPARE(a->accepted(), 302);
 }
 
-void TestTetheringFramework::dataTypes_data()
-{
+void TestTetheringFramework::dataTypes_data() {
     QTest::addColumn<int>("type");
     QTest::addColumn<QVariant>("value");
     QTest::newRow("Integer") << int(DataType::Integer) << QVariant(qint32(-7));
@@ -181,8 +174,7 @@ void TestTetheringFramework::dataTypes_data()
     QTest::newRow("String") << int(DataType::String) << QVariant(QStringLiteral("text"));
 }
 
-void TestTetheringFramework::dataTypes()
-{
+void TestTetheringFramework::dataTypes() {
     QFETCH(int, type);
     QFETCH(QVariant, value);
     Server s;
@@ -217,8 +209,7 @@ void TestTetheringFramework::dataTypes()
     QCOMPARE(r.Value.AsString(), TResourceType(type) == TResourceType::String ? value.toString() : QString());
 }
 
-void TestTetheringFramework::streamsArriveWhole()
-{
+void TestTetheringFramework::streamsArriveWhole() {
     Server s;
     auto c = s.client();
     QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
@@ -238,8 +229,7 @@ void TestTetheringFramework::streamsArriveWhole()
     QCOMPARE(s.lines, QStringList{QStringLiteral("after")});
 }
 
-void TestTetheringFramework::password_data()
-{
+void TestTetheringFramework::password_data() {
     QTest::addColumn<QString>("serverPassword");
     QTest::addColumn<QString>("clientPassword");
     QTest::addColumn<bool>("paired");
@@ -250,14 +240,13 @@ void TestTetheringFramework::password_data()
     QTest::newRow("set, case differs") << QStringLiteral("s3cret") << QStringLiteral("S3cret") << false;
 }
 
-void TestTetheringFramework::password()
-{
+void TestTetheringFramework::password() {
     QFETCH(QString, serverPassword);
     QFETCH(QString, clientPassword);
     QFETCH(bool, paired);
     Server s(serverPassword);
-    auto c = s.client(RemoteClient::options(QStringLiteral("TorvaneClient"), QStringLiteral("quillmarsh"),
-                                            clientPassword));
+    auto c = s.client(
+        RemoteClient::options(QStringLiteral("TorvaneClient"), QStringLiteral("quillmarsh"), clientPassword));
     if (paired) {
         QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
         QTRY_COMPARE(s.manager.RemoteProfiles().Count(), 1);
@@ -268,8 +257,7 @@ void TestTetheringFramework::password()
     QCOMPARE(s.manager.RemoteProfiles().Count(), 0);
 }
 
-void TestTetheringFramework::otherGroupCannotConnect()
-{
+void TestTetheringFramework::otherGroupCannotConnect() {
     Server s;
     auto c = s.client(RemoteClient::options(QStringLiteral("TorvaneClient"), QStringLiteral("elsewhere")));
     QTRY_VERIFY_WITH_TIMEOUT(!c->errors().isEmpty(), 5000);
@@ -289,15 +277,15 @@ void TestTetheringFramework::otherGroupCannotConnect()
     // And the server cannot send to it.
     QTRY_COMPARE(s.manager.RemoteProfiles().Count(), 1);
     try {
-        s.profile.SendString(s.manager.RemoteProfiles().Items(0), QStringLiteral("Chat String"), QStringLiteral("x"));
+        s.profile.SendString(s.manager.RemoteProfiles().Items(0), QStringLiteral("Chat String"),
+                             QStringLiteral("x"));
         QFAIL("sent to a profile of another group");
     } catch (const Exception& e) {
         QVERIFY2(e.Message().contains(QLatin1String("not connected")), qPrintable(e.Message()));
     }
 }
 
-void TestTetheringFramework::sendStringReachesTheClient()
-{
+void TestTetheringFramework::sendStringReachesTheClient() {
     Server s;
     auto c = s.client();
     QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
@@ -309,13 +297,13 @@ void TestTetheringFramework::sendStringReachesTheClient()
     QCOMPARE(c->received()[0], std::make_pair(QStringLiteral("Chat String"), QStringLiteral("こんにちは")));
     QCOMPARE(c->received()[1].second, QString());
     // A text over the cap is refused before it goes out.
-    QVERIFY_THROWS_EXCEPTION(Exception, s.profile.SendString(info, QStringLiteral("Chat String"),
-                                                              QString(MaxStringValueBytes + 1, QLatin1Char('x'))));
+    QVERIFY_THROWS_EXCEPTION(Exception,
+                             s.profile.SendString(info, QStringLiteral("Chat String"),
+                                                  QString(MaxStringValueBytes + 1, QLatin1Char('x'))));
     QVERIFY(c->isReady());
 }
 
-void TestTetheringFramework::sendStringIsBoundedOnAStalledLink()
-{
+void TestTetheringFramework::sendStringIsBoundedOnAStalledLink() {
     Server s;
     auto c = s.client();
     QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
@@ -338,8 +326,7 @@ void TestTetheringFramework::sendStringIsBoundedOnAStalledLink()
     QTRY_COMPARE(c->receivedTexts(), (QStringList{QStringLiteral("stuck"), QStringLiteral("again")}));
 }
 
-void TestTetheringFramework::sendStringOnALostLink()
-{
+void TestTetheringFramework::sendStringOnALostLink() {
     Server s;
     auto c = s.client();
     QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
@@ -358,8 +345,7 @@ void TestTetheringFramework::sendStringOnALostLink()
     QVERIFY(t.elapsed() < 1000);
 }
 
-void TestTetheringFramework::badFramesCloseOnlyThatConnection_data()
-{
+void TestTetheringFramework::badFramesCloseOnlyThatConnection_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("reason");
 
@@ -370,9 +356,10 @@ void TestTetheringFramework::badFramesCloseOnlyThatConnection_data()
     m.value = QStringLiteral("hello");
     const QByteArray payload = encode(m);
 
-    QTest::newRow("truncated payload") << encodeFrame(FrameType::Resource, payload.left(payload.size() - 3))
-                                       << "truncated";
-    QTest::newRow("oversized frame") << frameHeader(7, MaxPayload + 1) + QByteArray(64, 'x') << "exceeds the limit";
+    QTest::newRow("truncated payload")
+        << encodeFrame(FrameType::Resource, payload.left(payload.size() - 3)) << "truncated";
+    QTest::newRow("oversized frame") << frameHeader(7, MaxPayload + 1) + QByteArray(64, 'x')
+                                     << "exceeds the limit";
     QTest::newRow("unknown frame type") << frameHeader(77, 0) << "unknown frame type 77";
     QTest::newRow("bad magic") << QByteArray("HTTP/1.1 200 OK\r\n\r\n") << "bad frame magic";
     QTest::newRow("bad version") << QByteArray("ST\x09\x07\0\0\0\0", 8) << "unsupported protocol version";
@@ -389,14 +376,15 @@ void TestTetheringFramework::badFramesCloseOnlyThatConnection_data()
         flood += encodeFrame(FrameType::Ping, encodePing(quint32(i)));
     QTest::newRow("flood of control frames") << flood << "too many control frames";
     QTest::newRow("chunk of unknown stream")
-        << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg{5, QByteArray("abc")})) << "unknown stream";
-    QTest::newRow("second hello") << encodeFrame(FrameType::Hello, encode(HelloMsg{1, QStringLiteral("I"),
-                                                                                   QStringLiteral("T"), randomNonce()}))
+        << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg{5, QByteArray("abc")}))
+        << "unknown stream";
+    QTest::newRow("second hello") << encodeFrame(FrameType::Hello,
+                                                 encode(HelloMsg{1, QStringLiteral("I"), QStringLiteral("T"),
+                                                                 randomNonce()}))
                                   << "unexpected Hello";
 }
 
-void TestTetheringFramework::badFramesCloseOnlyThatConnection()
-{
+void TestTetheringFramework::badFramesCloseOnlyThatConnection() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
     Server s;
@@ -423,16 +411,16 @@ void TestTetheringFramework::badFramesCloseOnlyThatConnection()
     QCOMPARE(s.manager.RemoteProfiles().Items(0).ProfileText, QStringLiteral("TorvaneClient"));
 }
 
-void TestTetheringFramework::badPeersBeforePairing_data()
-{
+void TestTetheringFramework::badPeersBeforePairing_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("reason");
     ResourceMsg m;
     m.value = QStringLiteral("early");
     QTest::newRow("resource before hello") << encodeFrame(FrameType::Resource, encode(m)) << "before pairing";
-    const QByteArray hello =
-        encodeFrame(FrameType::Hello, encode(HelloMsg{1, QStringLiteral("RAW"), QStringLiteral("raw"), randomNonce()}));
-    QTest::newRow("resource after hello") << hello + encodeFrame(FrameType::Resource, encode(m)) << "before pairing";
+    const QByteArray hello = encodeFrame(
+        FrameType::Hello, encode(HelloMsg{1, QStringLiteral("RAW"), QStringLiteral("raw"), randomNonce()}));
+    QTest::newRow("resource after hello")
+        << hello + encodeFrame(FrameType::Resource, encode(m)) << "before pairing";
     QTest::newRow("bad proof") << hello + encodeFrame(FrameType::PairRequest,
                                                       encode(PairRequestMsg{randomNonce(), randomNonce()}))
                                << "wrong manager password";
@@ -440,8 +428,7 @@ void TestTetheringFramework::badPeersBeforePairing_data()
     QTest::newRow("garbage") << QByteArray(64, '\0') << "bad frame magic";
 }
 
-void TestTetheringFramework::badPeersBeforePairing()
-{
+void TestTetheringFramework::badPeersBeforePairing() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
     Server s;
@@ -477,8 +464,7 @@ void TestTetheringFramework::badPeersBeforePairing()
     QCOMPARE(s.manager.RemoteProfiles().Count(), 1);
 }
 
-void TestTetheringFramework::floodOfTextsLosesNothing()
-{
+void TestTetheringFramework::floodOfTextsLosesNothing() {
     // Far more than the window takes at once: the framework stops reading until
     // the window catches up, and nothing is dropped or reordered.
     Server s;
@@ -497,8 +483,7 @@ void TestTetheringFramework::floodOfTextsLosesNothing()
     QVERIFY(c->isReady());
 }
 
-void TestTetheringFramework::steadyTrickleSplitMidFrameStaysOpen()
-{
+void TestTetheringFramework::steadyTrickleSplitMidFrameStaysOpen() {
     // Frames that keep completing, each read ending inside the next frame, for
     // longer than the frame timeout: a live link, not a stalled frame.
     Server s;
@@ -526,8 +511,7 @@ void TestTetheringFramework::steadyTrickleSplitMidFrameStaysOpen()
     QVERIFY(c->isReady());
 }
 
-void TestTetheringFramework::peerThatDoesNotReadIsHeldBackNotDropped()
-{
+void TestTetheringFramework::peerThatDoesNotReadIsHeldBackNotDropped() {
     // A client that sends without reading our receipts: the server stops
     // reading from it instead of buffering receipts without end.
     Server s;
@@ -548,8 +532,7 @@ void TestTetheringFramework::peerThatDoesNotReadIsHeldBackNotDropped()
     QVERIFY(c->isReady());
 }
 
-void TestTetheringFramework::handlerWithNestedLoopSeesOneResourceAtATime()
-{
+void TestTetheringFramework::handlerWithNestedLoopSeesOneResourceAtATime() {
     // The first resource's handler runs a nested event loop (as a modal save
     // dialog does); the next resources wait for it and keep their order.
     Server s;
@@ -577,8 +560,7 @@ void TestTetheringFramework::handlerWithNestedLoopSeesOneResourceAtATime()
         QCOMPARE(s.lines[i + 1], QString::number(i));
 }
 
-void TestTetheringFramework::attachWithoutBluezReturnsAtOnce()
-{
+void TestTetheringFramework::attachWithoutBluezReturnsAtOnce() {
     // A system bus without BlueZ (or none at all): the attach must not hang.
     const QByteArray saved = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/sarnavel-no-bus");

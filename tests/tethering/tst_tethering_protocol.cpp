@@ -7,8 +7,7 @@
 using namespace tethering;
 
 namespace {
-QByteArray header(quint8 m0, quint8 m1, quint8 version, quint8 type, quint32 length)
-{
+QByteArray header(quint8 m0, quint8 m1, quint8 version, quint8 type, quint32 length) {
     QByteArray h;
     h.append(char(m0)).append(char(m1)).append(char(version)).append(char(type));
     h.append(char(length >> 24)).append(char(length >> 16)).append(char(length >> 8)).append(char(length));
@@ -31,10 +30,10 @@ private Q_SLOTS:
     void documentedExampleBytes();
 };
 
-void TestTetheringProtocol::framesSplitAcrossReads()
-{
+void TestTetheringProtocol::framesSplitAcrossReads() {
     // Two frames fed byte by byte come out whole and in order.
-    const QByteArray wire = encodeFrame(FrameType::Ping, encodePing(7)) + encodeFrame(FrameType::Pong, encodePong(8));
+    const QByteArray wire =
+        encodeFrame(FrameType::Ping, encodePing(7)) + encodeFrame(FrameType::Pong, encodePong(8));
     FrameDecoder d;
     QByteArray buf;
     qsizetype pos = 0;
@@ -58,8 +57,7 @@ void TestTetheringProtocol::framesSplitAcrossReads()
     QCOMPARE(pos, wire.size());
 }
 
-void TestTetheringProtocol::badHeaders_data()
-{
+void TestTetheringProtocol::badHeaders_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("reason");
     QTest::newRow("bad magic") << QByteArray("XT") << "bad frame magic";
@@ -71,8 +69,7 @@ void TestTetheringProtocol::badHeaders_data()
     QTest::newRow("huge length") << header('S', 'T', 1, 7, 0xFFFFFFFFu) << "exceeds the limit";
 }
 
-void TestTetheringProtocol::badHeaders()
-{
+void TestTetheringProtocol::badHeaders() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
     FrameDecoder d;
@@ -85,8 +82,7 @@ void TestTetheringProtocol::badHeaders()
     QCOMPARE(pos, 0);
 }
 
-void TestTetheringProtocol::resourceValuesRoundTrip_data()
-{
+void TestTetheringProtocol::resourceValuesRoundTrip_data() {
     QTest::addColumn<int>("type");
     QTest::addColumn<QVariant>("value");
     QTest::newRow("Integer") << int(DataType::Integer) << QVariant(qint32(-123456));
@@ -98,8 +94,7 @@ void TestTetheringProtocol::resourceValuesRoundTrip_data()
     QTest::newRow("empty String") << int(DataType::String) << QVariant(QString());
 }
 
-void TestTetheringProtocol::resourceValuesRoundTrip()
-{
+void TestTetheringProtocol::resourceValuesRoundTrip() {
     QFETCH(int, type);
     QFETCH(QVariant, value);
     ResourceMsg m;
@@ -121,8 +116,7 @@ void TestTetheringProtocol::resourceValuesRoundTrip()
         QCOMPARE(back->value, value);
 }
 
-void TestTetheringProtocol::malformedPayloads_data()
-{
+void TestTetheringProtocol::malformedPayloads_data() {
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QString>("reason");
 
@@ -134,14 +128,20 @@ void TestTetheringProtocol::malformedPayloads_data()
     const QByteArray ok = encode(good);
 
     QTest::newRow("truncated value") << ok.left(ok.size() - 2) << "truncated";
-    QTest::newRow("trailing bytes") << ok + "xx" << "trailing";
+    QTest::newRow("trailing bytes") << ok + "xx"
+                                    << "trailing";
     QByteArray badType = ok;
     badType[4 + 3 + 3 + 2] = char(9); // data type byte after seq and three short strings
     QTest::newRow("unknown data type") << badType << "unknown data type 9";
 
     PayloadWriter invalidUtf8;
-    invalidUtf8.u32(1).str(QStringLiteral("A")).str(QStringLiteral("B")).str(QString()).u8(5).u32(3).raw(
-        QByteArray("\xC3\x28\xFF", 3));
+    invalidUtf8.u32(1)
+        .str(QStringLiteral("A"))
+        .str(QStringLiteral("B"))
+        .str(QString())
+        .u8(5)
+        .u32(3)
+        .raw(QByteArray("\xC3\x28\xFF", 3));
     QTest::newRow("invalid UTF-8") << invalidUtf8.data() << "invalid UTF-8";
 
     PayloadWriter longId;
@@ -149,12 +149,22 @@ void TestTetheringProtocol::malformedPayloads_data()
     QTest::newRow("identifier over cap") << longId.data() << "exceeds the limit";
 
     PayloadWriter hugeString;
-    hugeString.u32(1).str(QStringLiteral("A")).str(QStringLiteral("B")).str(QString()).u8(5).u32(
-        MaxStringValueBytes + 1);
+    hugeString.u32(1)
+        .str(QStringLiteral("A"))
+        .str(QStringLiteral("B"))
+        .str(QString())
+        .u8(5)
+        .u32(MaxStringValueBytes + 1);
     QTest::newRow("string length over cap") << hugeString.data() << "exceeds the limit";
 
     PayloadWriter lyingLength;
-    lyingLength.u32(1).str(QStringLiteral("A")).str(QStringLiteral("B")).str(QString()).u8(5).u32(1000).raw("abc");
+    lyingLength.u32(1)
+        .str(QStringLiteral("A"))
+        .str(QStringLiteral("B"))
+        .str(QString())
+        .u8(5)
+        .u32(1000)
+        .raw("abc");
     QTest::newRow("length beyond payload") << lyingLength.data() << "truncated";
 
     PayloadWriter badBool;
@@ -162,8 +172,7 @@ void TestTetheringProtocol::malformedPayloads_data()
     QTest::newRow("boolean not 0/1") << badBool.data() << "bad boolean";
 }
 
-void TestTetheringProtocol::malformedPayloads()
-{
+void TestTetheringProtocol::malformedPayloads() {
     QFETCH(QByteArray, payload);
     QFETCH(QString, reason);
     QString error;
@@ -171,8 +180,7 @@ void TestTetheringProtocol::malformedPayloads()
     QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
-void TestTetheringProtocol::messagesRoundTrip()
-{
+void TestTetheringProtocol::messagesRoundTrip() {
     QString error;
     HelloMsg hello{1, QStringLiteral("ID-1"), QStringLiteral("TManager1"), randomNonce()};
     auto h = decodeHello(encode(hello), error);
@@ -182,10 +190,10 @@ void TestTetheringProtocol::messagesRoundTrip()
     QCOMPARE(h->nonce, hello.nonce);
     QVERIFY(!decodeHello(encode(HelloMsg{1, QString(), QStringLiteral("x"), randomNonce()}), error));
 
-    QList<ProfileMsg> profiles{{QStringLiteral("P1"), QStringLiteral("Quenlith Server"), QStringLiteral("quillmarsh"),
-                                QStringLiteral("App"), true},
-                               {QStringLiteral("P2"), QStringLiteral("Hidden"), QStringLiteral("g"),
-                                QStringLiteral("App"), false}};
+    QList<ProfileMsg> profiles{
+        {QStringLiteral("P1"), QStringLiteral("Quenlith Server"), QStringLiteral("quillmarsh"),
+         QStringLiteral("App"), true},
+        {QStringLiteral("P2"), QStringLiteral("Hidden"), QStringLiteral("g"), QStringLiteral("App"), false}};
     auto p = decodeProfiles(encode(profiles), error);
     QVERIFY2(p, qPrintable(error));
     QCOMPARE(p->size(), 2);
@@ -196,7 +204,8 @@ void TestTetheringProtocol::messagesRoundTrip()
     QVERIFY(!decodeProfiles(encode(tooMany), error));
     QVERIFY(error.contains(QLatin1String("exceed")));
 
-    StreamBeginMsg sb{3, QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("file"), MaxStreamBytes + 1};
+    StreamBeginMsg sb{3, QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("file"),
+                      MaxStreamBytes + 1};
     QVERIFY(!decodeStreamBegin(encode(sb), error));
     QVERIFY(error.contains(QLatin1String("exceeds")));
 
@@ -211,8 +220,7 @@ void TestTetheringProtocol::messagesRoundTrip()
     QCOMPARE(e->fatal, false);
 }
 
-void TestTetheringProtocol::pairingProofs()
-{
+void TestTetheringProtocol::pairingProofs() {
     const QByteArray sn = randomNonce();
     const QByteArray cn = randomNonce();
     QCOMPARE(sn.size(), NonceBytes);
@@ -233,10 +241,10 @@ void TestTetheringProtocol::pairingProofs()
     QVERIFY(!wire.contains(password.toUtf8()));
 }
 
-void TestTetheringProtocol::documentedExampleBytes()
-{
+void TestTetheringProtocol::documentedExampleBytes() {
     // The examples of docs/tethering-protocol.md, byte for byte.
-    QCOMPARE(encodeFrame(FrameType::Ping, encodePing(1)).toHex(' '), QByteArray("53 54 01 0c 00 00 00 04 00 00 00 01"));
+    QCOMPARE(encodeFrame(FrameType::Ping, encodePing(1)).toHex(' '),
+             QByteArray("53 54 01 0c 00 00 00 04 00 00 00 01"));
     ResourceMsg m;
     m.seq = 1;
     m.fromProfile = QStringLiteral("C");
@@ -244,8 +252,9 @@ void TestTetheringProtocol::documentedExampleBytes()
     m.description = QStringLiteral("Chat String");
     m.value = QStringLiteral("hi");
     QCOMPARE(encodeFrame(FrameType::Resource, encode(m)).toHex(' '),
-             QByteArray("53 54 01 07 00 00 00 1e 00 00 00 01 00 01 43 00 01 53 00 0b 43 68 61 74 20 53 74 72 69 6e "
-                        "67 05 00 00 00 02 68 69"));
+             QByteArray(
+                 "53 54 01 07 00 00 00 1e 00 00 00 01 00 01 43 00 01 53 00 0b 43 68 61 74 20 53 74 72 69 6e "
+                 "67 05 00 00 00 02 68 69"));
 }
 
 QTEST_GUILESS_MAIN(TestTetheringProtocol)

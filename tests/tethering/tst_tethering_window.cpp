@@ -6,9 +6,9 @@
 #include "RemoteClient.h"
 #include "SimulatedBluez.h"
 #include "TAeroSpeedButton.h"
+#include "Tethering.h"
 #include "TetheringProtocol.h"
 #include "TfmVelkor.h"
-#include "Tethering.h"
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>
@@ -39,15 +39,16 @@ private:
     std::unique_ptr<SimulatedBluez> m_bluez;
     QString m_device;
 
-    std::unique_ptr<TfmVelkor> makeWindow() { return std::make_unique<TfmVelkor>(TfmVelkor::Options{.runFormCreate = false}); }
+    std::unique_ptr<TfmVelkor> makeWindow() {
+        return std::make_unique<TfmVelkor>(TfmVelkor::Options{.runFormCreate = false});
+    }
 
     // BlueZ hands a new RFCOMM connection to our profile; the client takes the other end.
-    std::unique_ptr<RemoteClient> connectClient(const RemoteClient::Client::Options& o = RemoteClient::defaultOptions())
-    {
-        const QDBusMessage r = m_bluez->call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
-                                             QStringLiteral("NewProfileConnection"),
-                                             {QString::fromLatin1(tethering::ServiceUuid),
-                                              QVariant::fromValue(QDBusObjectPath(m_device))});
+    std::unique_ptr<RemoteClient>
+    connectClient(const RemoteClient::Client::Options& o = RemoteClient::defaultOptions()) {
+        const QDBusMessage r = m_bluez->call(
+            QStringLiteral("/"), QStringLiteral("org.bluez.Mock"), QStringLiteral("NewProfileConnection"),
+            {QString::fromLatin1(tethering::ServiceUuid), QVariant::fromValue(QDBusObjectPath(m_device))});
         if (r.type() != QDBusMessage::ReplyMessage) {
             qWarning() << "NewProfileConnection:" << r.errorMessage();
             return nullptr;
@@ -59,8 +60,7 @@ private:
     }
 
     // A client that paired and connected, with the window's list showing it.
-    std::unique_ptr<RemoteClient> readyClient(TfmVelkor& w, const QString& profileText)
-    {
+    std::unique_ptr<RemoteClient> readyClient(TfmVelkor& w, const QString& profileText) {
         const int before = w.TManager1->RemoteProfiles().Count();
         auto c = connectClient(RemoteClient::options(profileText));
         if (!c || !QTest::qWaitFor([&] { return c->isReady(); }, 5000))
@@ -70,8 +70,7 @@ private:
         return c;
     }
 
-    QList<RegisteredProfile> registeredProfiles()
-    {
+    QList<RegisteredProfile> registeredProfiles() {
         QList<RegisteredProfile> out;
         const QDBusMessage r = m_bluez->call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
                                              QStringLiteral("GetProfiles"));
@@ -93,8 +92,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         TTetheringTimings t;
         t.sendTimeoutMs = 500;
         t.keepAliveIntervalMs = 200;
@@ -103,16 +101,17 @@ private Q_SLOTS:
         m_bluez = std::make_unique<SimulatedBluez>();
         QVERIFY2(m_bluez->start(), qPrintable(m_bluez->lastError()));
         QVERIFY(!m_bluez->addAdapter(Hci0).isEmpty());
-        m_device = m_bluez->addDevice(Hci0, PhoneAddress, {{QStringLiteral("Name"), QStringLiteral("Phone")}});
+        m_device =
+            m_bluez->addDevice(Hci0, PhoneAddress, {{QStringLiteral("Name"), QStringLiteral("Phone")}});
         QVERIFY(!m_device.isEmpty());
-        QVERIFY2(m_bluez->loadTemplate(SimulatedBluez::sourceDir() + QStringLiteral("/templates/tethering.py")),
-                 qPrintable(m_bluez->lastError()));
+        QVERIFY2(
+            m_bluez->loadTemplate(SimulatedBluez::sourceDir() + QStringLiteral("/templates/tethering.py")),
+            qPrintable(m_bluez->lastError()));
     }
 
     void cleanupTestCase() { m_bluez.reset(); }
 
-    void serverProfileIsRegisteredWhileTheWindowLives()
-    {
+    void serverProfileIsRegisteredWhileTheWindowLives() {
         {
             auto w = makeWindow();
             QVERIFY(w->TManager1->isBluetoothReady());
@@ -125,15 +124,15 @@ private Q_SLOTS:
             QCOMPARE(profiles.size(), 1);
             QCOMPARE(profiles[0].uuid, QString::fromLatin1(tethering::ServiceUuid));
             QCOMPARE(profiles[0].options.value(QStringLiteral("Role")).toString(), QStringLiteral("server"));
-            QCOMPARE(profiles[0].options.value(QStringLiteral("Channel")).toUInt(), uint(tethering::RfcommChannel));
+            QCOMPARE(profiles[0].options.value(QStringLiteral("Channel")).toUInt(),
+                     uint(tethering::RfcommChannel));
             QCOMPARE(profiles[0].options.value(QStringLiteral("Name")).toString(),
                      QString::fromLatin1(tethering::ServiceName));
         }
         QCOMPARE(registeredProfiles().size(), 0); // unregistered with the window
     }
 
-    void textsFromAnyProfileAppendOneLineEach()
-    {
+    void textsFromAnyProfileAppendOneLineEach() {
         auto w = makeWindow();
         auto client = readyClient(*w, QStringLiteral("TorvaneClient"));
         auto stranger = readyClient(*w, QStringLiteral("Stranger"));
@@ -154,29 +153,28 @@ private Q_SLOTS:
         QCOMPARE(w->Memo1->document()->blockCount(), expected.size());
     }
 
-    void sendGoesToTheChosenProfile_data()
-    {
+    void sendGoesToTheChosenProfile_data() {
         QTest::addColumn<QStringList>("profiles"); // remote profile texts, in pairing order
         QTest::addColumn<int>("receiver");
         QTest::addColumn<QString>("text");
-        QTest::newRow("the only TorvaneClient") << QStringList{QStringLiteral("TorvaneClient")} << 0
-                                                << QStringLiteral("hello 世界");
+        QTest::newRow("the only TorvaneClient")
+            << QStringList{QStringLiteral("TorvaneClient")} << 0 << QStringLiteral("hello 世界");
         QTest::newRow("empty text") << QStringList{QStringLiteral("TorvaneClient")} << 0 << QString();
         QTest::newRow("two matching: the later")
             << QStringList{QStringLiteral("TorvaneClient"), QStringLiteral("TorvaneClient")} << 1
             << QStringLiteral("to the second");
         QTest::newRow("match among others")
-            << QStringList{QStringLiteral("Other"), QStringLiteral("TorvaneClient"), QStringLiteral("Other2")} << 1
-            << QStringLiteral("middle");
+            << QStringList{QStringLiteral("Other"), QStringLiteral("TorvaneClient"), QStringLiteral("Other2")}
+            << 1 << QStringLiteral("middle");
         QTest::newRow("case differs: first profile")
-            << QStringList{QStringLiteral("Other"), QStringLiteral("torvaneclient")} << 0 << QStringLiteral("x");
+            << QStringList{QStringLiteral("Other"), QStringLiteral("torvaneclient")} << 0
+            << QStringLiteral("x");
         QTest::newRow("extra characters: first profile")
             << QStringList{QStringLiteral("TorvaneClient "), QStringLiteral("xTorvaneClient")} << 0
             << QStringLiteral("y");
     }
 
-    void sendGoesToTheChosenProfile()
-    {
+    void sendGoesToTheChosenProfile() {
         QFETCH(QStringList, profiles);
         QFETCH(int, receiver);
         QFETCH(QString, text);
@@ -198,12 +196,11 @@ private Q_SLOTS:
             if (int(i) != receiver)
                 QCOMPARE(clients[i]->received().size(), 0);
         }
-        QCOMPARE(w->Edit1->Text(), text);                          // keeps its text
+        QCOMPARE(w->Edit1->Text(), text);                           // keeps its text
         QCOMPARE(w->Memo1->Text(), QStringLiteral("earlier line")); // the sent text is not added
     }
 
-    void sendWithNoRemoteProfileShowsTheRangeError()
-    {
+    void sendWithNoRemoteProfileShowsTheRangeError() {
         auto w = makeWindow();
         w->Edit1->setText(QStringLiteral("nobody hears this"));
         w->Memo1->LinesAdd(QStringLiteral("kept"));
@@ -221,8 +218,7 @@ private Q_SLOTS:
         QCOMPARE(spy.count(), 1);
     }
 
-    void sendOnAStalledLinkShowsAnErrorInBoundedTime()
-    {
+    void sendOnAStalledLinkShowsAnErrorInBoundedTime() {
         auto w = makeWindow();
         auto client = readyClient(*w, QStringLiteral("TorvaneClient"));
         QVERIFY(client);
@@ -238,8 +234,7 @@ private Q_SLOTS:
         QCOMPARE(w->Edit1->Text(), QStringLiteral("stalled"));
     }
 
-    void copyPutsTheExactMemoTextOnTheClipboard()
-    {
+    void copyPutsTheExactMemoTextOnTheClipboard() {
         auto w = makeWindow();
         Clipboard::SetText(QStringLiteral("stale"));
         w->AeroSpeedButton1->click();
@@ -259,8 +254,7 @@ private Q_SLOTS:
         QCOMPARE(Clipboard::Text(), w->Memo1->Text());
     }
 
-    void streamIsSavedToTheChosenFile_data()
-    {
+    void streamIsSavedToTheChosenFile_data() {
         QTest::addColumn<bool>("choose");
         QTest::addColumn<int>("size");
         QTest::newRow("saved") << true << 200 * 1024 + 3;
@@ -268,8 +262,7 @@ private Q_SLOTS:
         QTest::newRow("cancelled") << false << 1000;
     }
 
-    void streamIsSavedToTheChosenFile()
-    {
+    void streamIsSavedToTheChosenFile() {
         QFETCH(bool, choose);
         QFETCH(int, size);
         QTemporaryDir dir;
@@ -292,16 +285,16 @@ private Q_SLOTS:
         }
     }
 
-    void refusedPeers()
-    {
+    void refusedPeers() {
         auto w = makeWindow();
-        auto wrong = connectClient(RemoteClient::options(QStringLiteral("TorvaneClient"),
-                                                         QStringLiteral("quillmarsh"), QStringLiteral("guess")));
+        auto wrong = connectClient(RemoteClient::options(
+            QStringLiteral("TorvaneClient"), QStringLiteral("quillmarsh"), QStringLiteral("guess")));
         QVERIFY(wrong);
         QTRY_COMPARE_WITH_TIMEOUT(wrong->state(), RemoteClient::Client::State::Closed, 5000);
         QVERIFY2(wrong->lastError().contains(QLatin1String("password")), qPrintable(wrong->lastError()));
 
-        auto foreign = connectClient(RemoteClient::options(QStringLiteral("TorvaneClient"), QStringLiteral("other")));
+        auto foreign =
+            connectClient(RemoteClient::options(QStringLiteral("TorvaneClient"), QStringLiteral("other")));
         QVERIFY(foreign);
         QTRY_VERIFY_WITH_TIMEOUT(!foreign->errors().isEmpty(), 5000);
         QCOMPARE(foreign->errors().first().first, int(tethering::ErrorCode::GroupMismatch));
@@ -310,24 +303,23 @@ private Q_SLOTS:
         QCOMPARE(w->Memo1->Text(), QString());
     }
 
-    void commandLineCompanionTalksBothWays()
-    {
+    void commandLineCompanionTalksBothWays() {
         // sarnavel-companion, as a user on a second machine runs it.
         auto w = makeWindow();
-        const QDBusMessage r = m_bluez->call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"),
-                                             QStringLiteral("NewProfileConnection"),
-                                             {QString::fromLatin1(tethering::ServiceUuid),
-                                              QVariant::fromValue(QDBusObjectPath(m_device))});
+        const QDBusMessage r = m_bluez->call(
+            QStringLiteral("/"), QStringLiteral("org.bluez.Mock"), QStringLiteral("NewProfileConnection"),
+            {QString::fromLatin1(tethering::ServiceUuid), QVariant::fromValue(QDBusObjectPath(m_device))});
         QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
         QProcess companion;
         companion.start(QStringLiteral(SARNAVEL_COMPANION),
-                        {QStringLiteral("--fd-socket"), r.arguments().value(0).toString(), QStringLiteral("--linger"),
-                         QStringLiteral("1")});
+                        {QStringLiteral("--fd-socket"), r.arguments().value(0).toString(),
+                         QStringLiteral("--linger"), QStringLiteral("1")});
         QVERIFY(companion.waitForStarted(5000));
         QTRY_COMPARE_WITH_TIMEOUT(w->TManager1->RemoteProfiles().Count(), 1, 10000);
         QCOMPARE(w->TManager1->RemoteProfiles().Items(0).ProfileText, QStringLiteral("TorvaneClient"));
         companion.write("first line\nzweite Zeile äöü\n\nlast\n");
-        QTRY_COMPARE_WITH_TIMEOUT(w->Memo1->Text(), QStringLiteral("first line\nzweite Zeile äöü\n\nlast"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(w->Memo1->Text(), QStringLiteral("first line\nzweite Zeile äöü\n\nlast"),
+                                  5000);
         w->Edit1->setText(QStringLiteral("reply from the window"));
         w->sendtextbtn->click();
         QTRY_VERIFY_WITH_TIMEOUT(companion.bytesAvailable() > 0 || companion.canReadLine(), 5000);
@@ -338,8 +330,7 @@ private Q_SLOTS:
         QTRY_COMPARE(w->TManager1->RemoteProfiles().Count(), 0); // it left
     }
 
-    void windowComesUpWithoutBluezAndServesWhenItReturns()
-    {
+    void windowComesUpWithoutBluezAndServesWhenItReturns() {
         QVERIFY(m_bluez->killBluez());
         {
             QElapsedTimer t;

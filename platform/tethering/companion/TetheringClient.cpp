@@ -21,13 +21,11 @@ Q_LOGGING_CATEGORY(lcCompanion, "sarnavel.companion")
 namespace tethering {
 
 namespace {
-QString errnoText()
-{
+QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-bool fillUnixAddress(const QString& path, sockaddr_un& addr, QString* error)
-{
+bool fillUnixAddress(const QString& path, sockaddr_un& addr, QString* error) {
     const QByteArray p = path.toLocal8Bit();
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
@@ -54,19 +52,15 @@ TetheringClient::TetheringClient(const Options& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
     , m_managerId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())
-    , m_profileId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())
-{
-}
+    , m_profileId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()) {}
 
 TetheringClient::~TetheringClient() = default;
 
-bool TetheringClient::openFd(int fd)
-{
+bool TetheringClient::openFd(int fd) {
     return start(fd);
 }
 
-bool TetheringClient::connectUnix(const QString& path, QString* error)
-{
+bool TetheringClient::connectUnix(const QString& path, QString* error) {
     sockaddr_un addr;
     if (!fillUnixAddress(path, addr, error))
         return false;
@@ -81,8 +75,7 @@ bool TetheringClient::connectUnix(const QString& path, QString* error)
     return start(fd);
 }
 
-bool TetheringClient::receiveFd(const QString& path, int timeoutMs, QString* error)
-{
+bool TetheringClient::receiveFd(const QString& path, int timeoutMs, QString* error) {
     sockaddr_un addr;
     if (!fillUnixAddress(path, addr, error))
         return false;
@@ -129,8 +122,7 @@ bool TetheringClient::receiveFd(const QString& path, int timeoutMs, QString* err
     return start(fd);
 }
 
-bool TetheringClient::connectRfcomm(const QString& address, quint16 channel, int timeoutMs, QString* error)
-{
+bool TetheringClient::connectRfcomm(const QString& address, quint16 channel, int timeoutMs, QString* error) {
     static const QRegularExpression shape(QStringLiteral("^\\(?([0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2}){5})\\)?$"));
     const auto match = shape.match(address.trimmed());
     if (!match.hasMatch() || channel == 0 || channel > 30) {
@@ -171,8 +163,7 @@ bool TetheringClient::connectRfcomm(const QString& address, quint16 channel, int
     return start(fd);
 }
 
-bool TetheringClient::start(int fd)
-{
+bool TetheringClient::start(int fd) {
     if (m_stream || fd < 0) {
         if (fd >= 0)
             ::close(fd);
@@ -200,28 +191,24 @@ bool TetheringClient::start(int fd)
     return true;
 }
 
-void TetheringClient::sendFrame(FrameType type, const QByteArray& payload)
-{
+void TetheringClient::sendFrame(FrameType type, const QByteArray& payload) {
     if (m_stream && m_stream->isOpen())
         m_stream->write(encodeFrame(type, payload));
 }
 
-void TetheringClient::sendRaw(const QByteArray& bytes)
-{
+void TetheringClient::sendRaw(const QByteArray& bytes) {
     if (m_stream && m_stream->isOpen())
         m_stream->write(bytes);
 }
 
-void TetheringClient::fail(const QString& reason)
-{
+void TetheringClient::fail(const QString& reason) {
     m_lastError = reason;
     qCWarning(lcCompanion) << reason;
     if (m_stream)
         m_stream->close(reason);
 }
 
-void TetheringClient::process()
-{
+void TetheringClient::process() {
     QByteArray& buf = m_stream->buffer();
     qsizetype pos = 0;
     FrameDecoder decoder;
@@ -241,8 +228,7 @@ void TetheringClient::process()
         m_stream->consume(pos);
 }
 
-void TetheringClient::handle(const Frame& f)
-{
+void TetheringClient::handle(const Frame& f) {
     QString error;
     switch (f.type) {
     case FrameType::Hello: {
@@ -262,7 +248,8 @@ void TetheringClient::handle(const Frame& f)
         auto m = decodePairAccept(f.payload, error);
         if (!m)
             return fail(QStringLiteral("bad PairAccept: ") + error);
-        const QByteArray expected = serverProof(m_options.password, m_serverNonce, m_nonce, m_serverId, m_managerId);
+        const QByteArray expected =
+            serverProof(m_options.password, m_serverNonce, m_nonce, m_serverId, m_managerId);
         if (!constantTimeEquals(expected, m->proof))
             return fail(QStringLiteral("the server could not prove the password"));
         m_state = State::Paired;
@@ -302,7 +289,8 @@ void TetheringClient::handle(const Frame& f)
         auto m = decodeResource(f.payload, error);
         if (!m)
             return fail(QStringLiteral("bad Resource: ") + error);
-        const bool ours = m_state == State::Ready && m->toProfile == m_profileId && m->fromProfile == m_target;
+        const bool ours =
+            m_state == State::Ready && m->toProfile == m_profileId && m->fromProfile == m_target;
         sendFrame(FrameType::Ack,
                   encode(AckMsg{m->seq, ours, ours ? QString() : QStringLiteral("profile not connected")}));
         if (!ours)
@@ -354,13 +342,11 @@ void TetheringClient::handle(const Frame& f)
     }
 }
 
-quint32 TetheringClient::sendString(const QString& description, const QString& text)
-{
+quint32 TetheringClient::sendString(const QString& description, const QString& text) {
     return sendValue(description, DataType::String, text);
 }
 
-quint32 TetheringClient::sendValue(const QString& description, DataType type, const QVariant& value)
-{
+quint32 TetheringClient::sendValue(const QString& description, DataType type, const QVariant& value) {
     if (m_state != State::Ready)
         return 0;
     ResourceMsg m;
@@ -375,8 +361,7 @@ quint32 TetheringClient::sendValue(const QString& description, DataType type, co
     return m.seq;
 }
 
-quint32 TetheringClient::sendStream(const QString& description, const QByteArray& bytes)
-{
+quint32 TetheringClient::sendStream(const QString& description, const QByteArray& bytes) {
     if (m_state != State::Ready)
         return 0;
     const quint32 seq = m_nextSeq++;
@@ -389,8 +374,7 @@ quint32 TetheringClient::sendStream(const QString& description, const QByteArray
     return seq;
 }
 
-bool TetheringClient::waitFor(const std::function<bool()>& done, int timeoutMs)
-{
+bool TetheringClient::waitFor(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!done()) {
         if (deadline.hasExpired())
@@ -402,31 +386,26 @@ bool TetheringClient::waitFor(const std::function<bool()>& done, int timeoutMs)
     return true;
 }
 
-bool TetheringClient::waitReady(int timeoutMs)
-{
+bool TetheringClient::waitReady(int timeoutMs) {
     return waitFor([this] { return m_state == State::Ready || m_state == State::Closed; }, timeoutMs) &&
            m_state == State::Ready;
 }
 
-bool TetheringClient::waitAcknowledged(int timeoutMs)
-{
+bool TetheringClient::waitAcknowledged(int timeoutMs) {
     return waitFor([this] { return m_unacked.isEmpty() || m_state == State::Closed; }, timeoutMs) &&
            m_unacked.isEmpty();
 }
 
-bool TetheringClient::waitClosed(int timeoutMs)
-{
+bool TetheringClient::waitClosed(int timeoutMs) {
     return waitFor([this] { return m_state == State::Closed; }, timeoutMs);
 }
 
-void TetheringClient::setReceivePaused(bool paused)
-{
+void TetheringClient::setReceivePaused(bool paused) {
     if (m_stream)
         m_stream->setReadPaused(paused);
 }
 
-void TetheringClient::bye()
-{
+void TetheringClient::bye() {
     if (m_stream && m_stream->isOpen()) {
         sendFrame(FrameType::Bye, encodeBye());
         m_stream->flush(1000);
@@ -434,8 +413,7 @@ void TetheringClient::bye()
     }
 }
 
-void TetheringClient::close(const QString& reason)
-{
+void TetheringClient::close(const QString& reason) {
     if (m_stream)
         m_stream->close(reason);
 }

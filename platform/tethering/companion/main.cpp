@@ -19,8 +19,7 @@ const QString ChatString = QStringLiteral("Chat String");
 enum ExitCode { Ok = 0, Usage = 64, ConnectFailed = 1, PairingFailed = 2, LinkLost = 3 };
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sarnavel-companion"));
 
@@ -29,32 +28,39 @@ int main(int argc, char** argv)
         "Companion client of Sarnavel Server: sends each input line as a string resource, prints every "
         "\"Chat String\" received."));
     parser.addHelpOption();
-    const QCommandLineOption rfcomm(QStringLiteral("rfcomm"), QStringLiteral("Bluetooth address of the server."),
+    const QCommandLineOption rfcomm(QStringLiteral("rfcomm"),
+                                    QStringLiteral("Bluetooth address of the server."),
                                     QStringLiteral("address"));
-    const QCommandLineOption channel(QStringLiteral("channel"), QStringLiteral("RFCOMM channel (default 11)."),
-                                     QStringLiteral("n"), QStringLiteral("11"));
-    const QCommandLineOption unixPath(QStringLiteral("unix"), QStringLiteral("Connect to a Unix stream socket."),
-                                      QStringLiteral("path"));
-    const QCommandLineOption fdSocket(QStringLiteral("fd-socket"),
-                                      QStringLiteral("Take a connected socket handed over at this Unix socket."),
-                                      QStringLiteral("path"));
+    const QCommandLineOption channel(QStringLiteral("channel"),
+                                     QStringLiteral("RFCOMM channel (default 11)."), QStringLiteral("n"),
+                                     QStringLiteral("11"));
+    const QCommandLineOption unixPath(
+        QStringLiteral("unix"), QStringLiteral("Connect to a Unix stream socket."), QStringLiteral("path"));
+    const QCommandLineOption fdSocket(
+        QStringLiteral("fd-socket"),
+        QStringLiteral("Take a connected socket handed over at this Unix socket."), QStringLiteral("path"));
     const QCommandLineOption fdOpt(QStringLiteral("fd"), QStringLiteral("Use an inherited connected socket."),
                                    QStringLiteral("n"));
-    const QCommandLineOption password(QStringLiteral("password"), QStringLiteral("Manager password (default empty)."),
+    const QCommandLineOption password(QStringLiteral("password"),
+                                      QStringLiteral("Manager password (default empty)."),
                                       QStringLiteral("text"));
     const QCommandLineOption profile(QStringLiteral("profile"), QStringLiteral("Our profile text."),
                                      QStringLiteral("text"), QStringLiteral("TorvaneClient"));
     const QCommandLineOption group(QStringLiteral("group"), QStringLiteral("Our profile group."),
                                    QStringLiteral("text"), QStringLiteral("quillmarsh"));
-    const QCommandLineOption server(QStringLiteral("server-profile"), QStringLiteral("Server profile to connect to."),
-                                    QStringLiteral("text"), QStringLiteral("Quenlith Server"));
-    const QCommandLineOption linger(QStringLiteral("linger"),
-                                    QStringLiteral("Seconds to stay connected after the input ends (-1: until the "
-                                                   "server closes)."),
-                                    QStringLiteral("s"), QStringLiteral("0"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Connect/pair timeout in seconds."),
-                                     QStringLiteral("s"), QStringLiteral("10"));
-    parser.addOptions({rfcomm, channel, unixPath, fdSocket, fdOpt, password, profile, group, server, linger, timeout});
+    const QCommandLineOption server(QStringLiteral("server-profile"),
+                                    QStringLiteral("Server profile to connect to."), QStringLiteral("text"),
+                                    QStringLiteral("Quenlith Server"));
+    const QCommandLineOption linger(
+        QStringLiteral("linger"),
+        QStringLiteral("Seconds to stay connected after the input ends (-1: until the "
+                       "server closes)."),
+        QStringLiteral("s"), QStringLiteral("0"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("Connect/pair timeout in seconds."), QStringLiteral("s"),
+                                     QStringLiteral("10"));
+    parser.addOptions(
+        {rfcomm, channel, unixPath, fdSocket, fdOpt, password, profile, group, server, linger, timeout});
     parser.process(app);
 
     TetheringClient::Options options;
@@ -69,8 +75,8 @@ int main(int argc, char** argv)
     QString error;
     bool connected = false;
     if (parser.isSet(rfcomm))
-        connected = client.connectRfcomm(parser.value(rfcomm), quint16(parser.value(channel).toUInt()), timeoutMs,
-                                         &error);
+        connected = client.connectRfcomm(parser.value(rfcomm), quint16(parser.value(channel).toUInt()),
+                                         timeoutMs, &error);
     else if (parser.isSet(unixPath))
         connected = client.connectUnix(parser.value(unixPath), &error);
     else if (parser.isSet(fdSocket))
@@ -86,13 +92,14 @@ int main(int argc, char** argv)
         return ConnectFailed;
     }
 
-    QObject::connect(&client, &TetheringClient::stringReceived, [](const QString& description, const QString& text) {
-        if (description == ChatString) {
-            std::fputs(text.toUtf8().constData(), stdout);
-            std::fputc('\n', stdout);
-            std::fflush(stdout);
-        }
-    });
+    QObject::connect(&client, &TetheringClient::stringReceived,
+                     [](const QString& description, const QString& text) {
+                         if (description == ChatString) {
+                             std::fputs(text.toUtf8().constData(), stdout);
+                             std::fputc('\n', stdout);
+                             std::fflush(stdout);
+                         }
+                     });
     QObject::connect(&client, &TetheringClient::closed, &app, [&](const QString& reason) {
         std::fprintf(stderr, "sarnavel-companion: connection closed: %s\n", qPrintable(reason));
         app.exit(LinkLost);
@@ -102,8 +109,8 @@ int main(int argc, char** argv)
                      qPrintable(options.serverProfileText), qPrintable(client.lastError()));
         return client.state() == TetheringClient::State::Handshake ? ConnectFailed : PairingFailed;
     }
-    std::fprintf(stderr, "sarnavel-companion: connected to \"%s\" of %s\n", qPrintable(options.serverProfileText),
-                 qPrintable(client.serverManagerText()));
+    std::fprintf(stderr, "sarnavel-companion: connected to \"%s\" of %s\n",
+                 qPrintable(options.serverProfileText), qPrintable(client.serverManagerText()));
 
     // Input lines are read on a thread of their own and sent from the event loop.
     const int lingerSeconds = parser.value(linger).toInt();
@@ -111,14 +118,16 @@ int main(int argc, char** argv)
         std::string line;
         while (std::getline(std::cin, line)) {
             const QString text = QString::fromUtf8(line.data(), qsizetype(line.size()));
-            QMetaObject::invokeMethod(&client, [&client, text] { client.sendString(QStringLiteral("Chat String"), text); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &client, [&client, text] { client.sendString(QStringLiteral("Chat String"), text); },
+                Qt::QueuedConnection);
         }
         QMetaObject::invokeMethod(
             &client,
             [&client, &app, lingerSeconds] {
                 if (!client.waitAcknowledged(30000))
-                    std::fprintf(stderr, "sarnavel-companion: %d texts not confirmed\n", client.unacknowledged());
+                    std::fprintf(stderr, "sarnavel-companion: %d texts not confirmed\n",
+                                 client.unacknowledged());
                 if (lingerSeconds >= 0)
                     QTimer::singleShot(lingerSeconds * 1000, &app, [&client, &app] {
                         QObject::disconnect(&client, &TetheringClient::closed, &app, nullptr);
