@@ -251,6 +251,30 @@ private Q_SLOTS:
         QCOMPARE(boxes.count(), 1);
     }
 
+    // The running search ends while the "Discovering operation is active." box of a second
+    // click is still open: after OK the indicator must not come back on for a search that is over.
+    void searchEndsWhileActiveBoxOpen() {
+        QVERIFY(startBluez());
+        auto w = makeWindow();
+        MessageBoxSpy boxes;
+        QSignalSpy started(w->wclBluetoothDiscovery, &TwclBluetoothDiscovery::OnDiscoveryStarted);
+        QSignalSpy done(w->wclBluetoothDiscovery, &TwclBluetoothDiscovery::OnDiscoveryComplete);
+        w->DiscoverBtn2->click();
+        QVERIFY(started.count() == 1 || started.wait(5000));
+        bool completedWhileOpen = false;
+        boxes.onShow([&](const vcl::ShownMessage& m) {
+            // A real box runs an event loop: the completion can arrive meanwhile.
+            if (m.text == QLatin1String("Discovering operation is active."))
+                completedWhileOpen = done.wait(CompletionWaitMs);
+        });
+        w->DiscoverBtn2->click();
+        QVERIFY(completedWhileOpen);
+        QCOMPARE(boxes.texts(), (QStringList{QStringLiteral("Discovering operation is active."),
+                                             QStringLiteral("Nothing found")}));
+        QVERIFY(!indicatorOn(w.get()));
+        QCOMPARE(panel0(w.get()), QString());
+    }
+
     // A refused search request: the library's box, and no indicator, since no completion
     // would ever turn it off. The rows of the last search stay.
     void refusedSearchLeavesIndicatorOff_data() {
