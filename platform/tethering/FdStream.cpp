@@ -149,9 +149,12 @@ bool FdStream::flush(int timeoutMs) {
 
 void FdStream::close(const QString& reason) {
     if (m_fd >= 0) {
-        delete m_readNotifier;
+        // We may be inside one of the notifiers' own signals: disable now, delete later.
+        for (QSocketNotifier* n : {m_readNotifier, m_writeNotifier}) {
+            n->setEnabled(false);
+            n->deleteLater();
+        }
         m_readNotifier = nullptr;
-        delete m_writeNotifier;
         m_writeNotifier = nullptr;
         ::shutdown(m_fd, SHUT_RDWR);
         ::close(m_fd);
