@@ -25,8 +25,8 @@ const QString NoApi = QStringLiteral("No Bluetooth API was found.");
 const QString NoTransport = QStringLiteral("Specified transport is not available.");
 const QString SelectDevice = QStringLiteral("Select device");
 const QString Searching = QStringLiteral("検出中.....");
-// Inquiry unit for tests: a search of 15 units lasts 15 * 40 ms.
-constexpr int UnitMs = 40;
+// Inquiry unit for tests: a search of 15 units lasts 15 * 80 ms, time enough for a loaded machine.
+constexpr int UnitMs = 80;
 constexpr int CompletionWaitMs = 15000;
 
 // Sub-items of a device row.
