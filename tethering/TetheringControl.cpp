@@ -10,6 +10,10 @@
 
 Q_LOGGING_CATEGORY(lcTetheringUi, "sarnavel.tethering.ui")
 
+namespace {
+constexpr qsizetype MaxPendingLines = 500;
+}
+
 TetheringControl::TetheringControl(const Components& components, QObject* parent)
     : QObject(parent)
     , m_c(components) {}
@@ -18,6 +22,10 @@ void TetheringControl::TAppProfile1ResourceReceived(QObject*, const TRemoteResou
     if (Resource.ResType == TRemoteResourceType::Data) {
         // Only a String value carries text; the other types give an empty line.
         m_pendingLines.append(Resource.Value.AsString());
+        if (m_pendingLines.size() >= MaxPendingLines) {
+            flushLines(); // keeps each append short while texts pour in
+            return;
+        }
         if (!m_flushQueued) {
             m_flushQueued = true;
             QMetaObject::invokeMethod(this, &TetheringControl::flushLines, Qt::QueuedConnection);

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
 #include <QUuid>
@@ -103,6 +104,9 @@ TTetheringProfileInfo TTetheringProfileInfoList::Items(int index) const {
 // --- Manager --------------------------------------------------------------------
 
 namespace {
+// Longest stretch the window thread spends on received resources at a time.
+constexpr qint64 DispatchSliceMs = 8;
+
 TTetheringTimings& currentTimings() {
     static TTetheringTimings t;
     return t;
@@ -280,7 +284,14 @@ void TTetheringManager::dispatch() {
         return;
     m_dispatching = true;
     QPointer<TTetheringManager> self(this);
+    QElapsedTimer slice;
+    slice.start();
     while (!m_queue->items.empty()) {
+        if (slice.elapsed() >= DispatchSliceMs) {
+            // A long backlog: let the window paint and take input, then go on.
+            QMetaObject::invokeMethod(this, &TTetheringManager::dispatch, Qt::QueuedConnection);
+            break;
+        }
         Incoming in = std::move(m_queue->items.front());
         m_queue->items.pop_front();
         if (TTetheringAppProfile* profile = profileById(in.toProfile); profile && profile->Enabled) {
