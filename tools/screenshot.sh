@@ -12,15 +12,14 @@ cat >"$inner" <<'INNER'
 set -u
 exe=$1; out=$2
 "$exe" & pid=$!
-# The update wizard comes first: press its close button by closing its window.
-for _ in $(seq 1 100); do
-  wid=$(xdotool search --name '^Sarnavel Server   Ver\.' 2>/dev/null | head -n1 || true)
+# The update wizard comes first: close it with Escape, as a user would.
+for _ in $(seq 1 150); do
+  wid=$(xdotool search --onlyvisible --name '^Sarnavel Server   Ver\.' 2>/dev/null | head -n1 || true)
   [ -n "$wid" ] && break
-  for w in $(xdotool search --onlyvisible --name '.*' 2>/dev/null); do
-    name=$(xdotool getwindowname "$w" 2>/dev/null || true)
-    case "$name" in *Update*|*update*|'') xdotool windowclose "$w" 2>/dev/null || true ;; esac
+  for w in $(xdotool search --onlyvisible --pid "$pid" '' 2>/dev/null); do
+    xdotool windowfocus --sync "$w" 2>/dev/null && xdotool key Escape 2>/dev/null || true
   done
-  sleep 0.1
+  sleep 0.2
 done
 sleep 1.5
 if [ -n "${wid:-}" ]; then import -window "$wid" "$out"; rc=$?; else echo "main window did not appear" >&2; rc=1; fi
