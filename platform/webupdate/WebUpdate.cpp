@@ -47,6 +47,8 @@ TWebUpdate::NetState systemNetState() {
     }
 }
 
+constexpr qint64 MaxSignatureFileSize = 4096;
+
 QString httpFailure(QNetworkReply* reply, int timeoutMs) {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300)
@@ -239,12 +241,20 @@ void TWebUpdate::fetchSignature() {
     sigUrl.setPath(sigUrl.path() + QStringLiteral(".sig"));
     m_reply = get(sigUrl);
     m_deadline->start(Timeout);
+    // A signature file is one line; anything bigger is not buffered up.
+    connect(m_reply, &QNetworkReply::readyRead, this, [this] {
+        if (m_reply->bytesAvailable() > MaxSignatureFileSize) {
+            dropReply();
+            finishCheck(CheckOutcome::Refused,
+                        QStringLiteral("The signature file is larger than allowed; the update is refused."));
+        }
+    });
     connect(m_reply, &QNetworkReply::finished, this, [this] {
         QNetworkReply* r = m_reply;
         m_reply = nullptr;
         m_deadline->stop();
         r->deleteLater();
-        const QByteArray text = r->read(4096);
+        const QByteArray text = r->read(MaxSignatureFileSize);
         if (!httpFailure(r, Timeout).isEmpty()) {
             finishCheck(
                 CheckOutcome::Refused,

@@ -905,13 +905,13 @@ bool Soak::baseline() {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
     // The checker's warnings are the failures this run provokes on purpose; the
     // offscreen platform's notes are noise. Only criticals get through.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
         if (type == QtCriticalMsg || type == QtFatalMsg)
             std::fprintf(stderr, "%s\n", qPrintable(msg));
     });
+    QApplication app(argc, argv);
     int rounds = 200;
     int seconds = 300;
     quint64 seed = 20261211;

@@ -219,7 +219,7 @@ void TestWebUpdateWizard::checkResults_data() {
     const QLocale loc;
     const QString current = loc.toString(QDate(2026, 6, 10), QLocale::ShortFormat);
     QTest::addColumn<QString>("control"); // empty: nothing on the server
-    QTest::addColumn<int>("sigMode");     // 0 good, 1 missing, 2 other key, 3 for other content
+    QTest::addColumn<int>("sigMode"); // 0 good, 1 missing, 2 other key, 3 for other content, 4 huge
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("button");
 
@@ -265,6 +265,8 @@ void TestWebUpdateWizard::checkResults_data() {
                                            << "Exit";
     QTest::newRow("tampered control file") << newerControl() << 3 << "does not verify"
                                            << "Exit";
+    QTest::newRow("huge signature file") << newerControl() << 4 << "signature file is larger than allowed"
+                                         << "Exit";
     QTest::newRow("older version by date rule")
         << newerControl({}, "Rule=date\nVersion=0.9\nDate=24/12/2026\n") << 0
         << "The update offers version 0.9, older than the installed version 1.0.0.0; it is refused."
@@ -295,7 +297,10 @@ void TestWebUpdateWizard::checkResults() {
             sig = sign(bytes, webupdate::generatePrivateKeyPem());
         else if (sigMode == 3)
             sig = sign(bytes + "\n");
-        if (sigMode != 1)
+        if (sigMode == 4)
+            m_server->setResponse(ControlPath + ".sig", webupdate::encodeSignatureFile(sign(bytes)) +
+                                                            QByteArray(8 * 1024 * 1024, 'A'));
+        else if (sigMode != 1)
             m_server->setResponse(ControlPath + ".sig", webupdate::encodeSignatureFile(sig));
     }
     start();
