@@ -23,7 +23,9 @@ methods on org.bluez.Mock (object /):
                                          caller's agent RequestConfirmation),
                                          pin, passkey, notify, justworks,
                                          error (options ErrorName), hang;
-                                         options Passkey (u), DelayMs (u)
+                                         options Passkey (u), DelayMs (u,
+                                         before the agent is asked or the
+                                         answer comes)
   GetPairingLog(device) -> a{sv}         Method and Answer of the last agent call
   GetAgents() -> a(sos)                  registered agents: sender, path, capability
 '''
@@ -488,9 +490,17 @@ def _pair(dev, sender=None, ok=None, err=None):
         else:
             finish_error('org.bluez.Error.AuthenticationFailed')
 
-    dev.connection.call_async(owner, agent_path, AGENT_IFACE, method, sig, args,
-                              reply_handler=on_reply, error_handler=on_error,
-                              timeout=float(opts.get('AgentTimeoutS', 20)))
+    def ask_agent():
+        dev.connection.call_async(owner, agent_path, AGENT_IFACE, method, sig, args,
+                                  reply_handler=on_reply, error_handler=on_error,
+                                  timeout=float(opts.get('AgentTimeoutS', 20)))
+        return False
+
+    # DelayMs: the remote takes that long before the agent is asked
+    if delay > 0:
+        GLib.timeout_add(delay, ask_agent)
+    else:
+        ask_agent()
 
 
 def load(mock, _parameters):
