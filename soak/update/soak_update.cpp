@@ -60,22 +60,23 @@ constexpr int ThreadSlack = 2;
 
 const QString ProgramName = QStringLiteral("sarnavel-testprog");
 const QByteArray ProgramV1 = "#!/bin/sh\necho 1\n";
-const QString NoConnectText =
-    QStringLiteral("Could not connect to update server or\nNo update found on server ...");
+const QString NoConnectText = QStringLiteral("Could not connect to update server or\nNo update found on server ...");
 const QString FailedDownloadText = QStringLiteral("Failed to download updates");
 
-int countEntries(const char* dir) {
-    return int(QDir(QString::fromLatin1(dir))
-                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
-                   .size());
+int countEntries(const char* dir)
+{
+    return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
-int openFds() {
+int openFds()
+{
     return countEntries("/proc/self/fd");
 }
-int threadCount() {
+int threadCount()
+{
     return countEntries("/proc/self/task");
 }
-long statusKb(const char* field) {
+long statusKb(const char* field)
+{
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
@@ -88,20 +89,23 @@ long statusKb(const char* field) {
 
 // --- watchdog -------------------------------------------------------------------------
 
-std::atomic<qint64> g_lastProgress{0};
-std::atomic<int> g_round{0};
+std::atomic<qint64> g_lastProgress {0};
+std::atomic<int> g_round {0};
 
-qint64 nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 class Watchdog {
 public:
     Watchdog()
-        : m_thread([this] { run(); }) {}
-    ~Watchdog() {
+        : m_thread([this] { run(); })
+    {
+    }
+    ~Watchdog()
+    {
         {
             std::lock_guard l(m_lock);
             m_stop = true;
@@ -111,12 +115,12 @@ public:
     }
 
 private:
-    void run() {
+    void run()
+    {
         std::unique_lock l(m_lock);
         while (!m_cv.wait_for(l, std::chrono::seconds(1), [this] { return m_stop; })) {
             if (nowMs() - g_lastProgress > WatchdogMs) {
-                std::fprintf(stderr, "soak_update: STUCK for %d s in round %d\n", WatchdogMs / 1000,
-                             g_round.load());
+                std::fprintf(stderr, "soak_update: STUCK for %d s in round %d\n", WatchdogMs / 1000, g_round.load());
                 std::fflush(stderr);
                 ::_exit(3);
             }
@@ -132,14 +136,15 @@ private:
 
 enum class Fault {
     None,
-    CloseMid,     // Content-Length of the whole body, part of it, then FIN
-    ResetMid,     // the same, then RST
-    StallMid,     // Content-Length of the whole body, part of it, then silence
-    ShortLength,  // Content-Length below the body, the whole body sent anyway
+    CloseMid, // Content-Length of the whole body, part of it, then FIN
+    ResetMid, // the same, then RST
+    StallMid, // Content-Length of the whole body, part of it, then silence
+    ShortLength, // Content-Length below the body, the whole body sent anyway
     TrailingJunk, // the whole body, then bytes that look like another answer
 };
 
-const char* faultName(Fault f) {
+const char* faultName(Fault f)
+{
     switch (f) {
     case Fault::None:
         return "none";
@@ -168,7 +173,9 @@ class FaultServer;
 class FaultWorker : public QObject {
 public:
     explicit FaultWorker(FaultServer* owner)
-        : m_owner(owner) {}
+        : m_owner(owner)
+    {
+    }
     quint16 listen();
     void stop();
 
@@ -193,14 +200,16 @@ private:
 
 class FaultServer {
 public:
-    FaultServer() {
+    FaultServer()
+    {
         m_worker = new FaultWorker(this);
         m_worker->moveToThread(&m_thread);
         m_thread.start();
         QMetaObject::invokeMethod(
             m_worker, [this] { m_port = m_worker->listen(); }, Qt::BlockingQueuedConnection);
     }
-    ~FaultServer() {
+    ~FaultServer()
+    {
         QMetaObject::invokeMethod(
             m_worker,
             [this] {
@@ -213,11 +222,13 @@ public:
     }
     quint16 port() const { return m_port; }
     QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
-    void setRoutes(const QHash<QByteArray, Route>& routes) {
+    void setRoutes(const QHash<QByteArray, Route>& routes)
+    {
         QMutexLocker l(&m_mutex);
         m_routes = routes;
     }
-    bool route(const QByteArray& path, Route* out) const {
+    bool route(const QByteArray& path, Route* out) const
+    {
         QMutexLocker l(&m_mutex);
         const auto it = m_routes.constFind(path);
         if (it == m_routes.constEnd())
@@ -225,25 +236,30 @@ public:
         *out = *it;
         return true;
     }
-    void served(Fault f) {
+    void served(Fault f)
+    {
         QMutexLocker l(&m_mutex);
         if (f != Fault::None)
             ++m_faults;
         ++m_requests;
     }
-    void connectionsChanged(int delta) {
+    void connectionsChanged(int delta)
+    {
         QMutexLocker l(&m_mutex);
         m_open += delta;
     }
-    int openConnections() const {
+    int openConnections() const
+    {
         QMutexLocker l(&m_mutex);
         return m_open;
     }
-    qint64 faultsServed() const {
+    qint64 faultsServed() const
+    {
         QMutexLocker l(&m_mutex);
         return m_faults;
     }
-    qint64 requests() const {
+    qint64 requests() const
+    {
         QMutexLocker l(&m_mutex);
         return m_requests;
     }
@@ -259,7 +275,8 @@ private:
     qint64 m_requests = 0;
 };
 
-quint16 FaultWorker::listen() {
+quint16 FaultWorker::listen()
+{
     m_server = new QTcpServer(this);
     m_server->listen(QHostAddress::LocalHost, 0);
     QObject::connect(m_server, &QTcpServer::newConnection, this, [this] {
@@ -269,14 +286,16 @@ quint16 FaultWorker::listen() {
     return m_server->serverPort();
 }
 
-void FaultWorker::stop() {
+void FaultWorker::stop()
+{
     for (QTcpSocket* s : findChildren<QTcpSocket*>())
         s->abort();
     delete m_server;
     m_server = nullptr;
 }
 
-void FaultWorker::serve(QTcpSocket* s) {
+void FaultWorker::serve(QTcpSocket* s)
+{
     s->setParent(this);
     m_owner->connectionsChanged(1);
     auto c = std::make_shared<Conn>();
@@ -285,7 +304,8 @@ void FaultWorker::serve(QTcpSocket* s) {
     QObject::connect(s, &QTcpSocket::disconnected, this, [this, s, c] { drop(s, c, false); });
 }
 
-void FaultWorker::drop(QTcpSocket* s, const std::shared_ptr<Conn>& c, bool reset) {
+void FaultWorker::drop(QTcpSocket* s, const std::shared_ptr<Conn>& c, bool reset)
+{
     if (c->gone)
         return;
     c->gone = true;
@@ -297,7 +317,8 @@ void FaultWorker::drop(QTcpSocket* s, const std::shared_ptr<Conn>& c, bool reset
     s->deleteLater();
 }
 
-void FaultWorker::pump(QTcpSocket* s, const std::shared_ptr<Conn>& c) {
+void FaultWorker::pump(QTcpSocket* s, const std::shared_ptr<Conn>& c)
+{
     if (c->gone || !c->busy)
         return;
     while (c->sent < c->out.size() && s->bytesToWrite() < (1 << 20)) {
@@ -325,12 +346,14 @@ void FaultWorker::pump(QTcpSocket* s, const std::shared_ptr<Conn>& c) {
         c->out.clear();
         c->sent = 0;
         if (!c->in.isEmpty())
-            QMetaObject::invokeMethod(this, [this, s, c] { onRead(s, c); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, s, c] { onRead(s, c); }, Qt::QueuedConnection);
         return;
     }
 }
 
-void FaultWorker::onRead(QTcpSocket* s, const std::shared_ptr<Conn>& c) {
+void FaultWorker::onRead(QTcpSocket* s, const std::shared_ptr<Conn>& c)
+{
     if (c->gone)
         return;
     c->in += s->readAll();
@@ -350,14 +373,14 @@ void FaultWorker::onRead(QTcpSocket* s, const std::shared_ptr<Conn>& c) {
     QByteArray status = "200 OK";
     if (!m_owner->route(path, &r)) {
         status = "404 Not Found";
-        r = Route{"not found", Fault::None, 0};
+        r = Route {"not found", Fault::None, 0};
     }
     m_owner->served(r.fault);
     const qint64 size = r.body.size();
     const qint64 cut = std::clamp<qint64>(r.cut, 0, size);
     const qint64 declared = r.fault == Fault::ShortLength ? cut : size;
-    c->out = "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-             QByteArray::number(declared) + "\r\nConnection: keep-alive\r\n\r\n";
+    c->out = "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+        + QByteArray::number(declared) + "\r\nConnection: keep-alive\r\n\r\n";
     switch (r.fault) {
     case Fault::CloseMid:
     case Fault::ResetMid:
@@ -394,7 +417,8 @@ enum class Kind {
     KindCount
 };
 
-const char* kindName(Kind k) {
+const char* kindName(Kind k)
+{
     switch (k) {
     case Kind::CheckClose:
         return "check: closed mid-file";
@@ -429,7 +453,8 @@ struct Plan {
     QString describe;
 };
 
-QByteArray randomBytes(QRandomGenerator& rng, qint64 n) {
+QByteArray randomBytes(QRandomGenerator& rng, qint64 n)
+{
     QByteArray b(n, Qt::Uninitialized);
     qint64 i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -441,16 +466,19 @@ QByteArray randomBytes(QRandomGenerator& rng, qint64 n) {
     return b;
 }
 
-qint64 pick(QRandomGenerator& rng, qint64 lo, qint64 hi) {
+qint64 pick(QRandomGenerator& rng, qint64 lo, qint64 hi)
+{
     return lo + qint64(rng.bounded(quint64(hi - lo + 1)));
 }
 
 // A cut strictly inside the body, so some of it arrives and some does not.
-qint64 cutInside(QRandomGenerator& rng, qint64 size) {
+qint64 cutInside(QRandomGenerator& rng, qint64 size)
+{
     return size <= 1 ? 0 : pick(rng, 0, size - 1);
 }
 
-QString escapeRe(const QString& s) {
+QString escapeRe(const QString& s)
+{
     return QRegularExpression::escape(s);
 }
 
@@ -458,7 +486,9 @@ class Soak {
 public:
     Soak(quint64 seed, bool verbose)
         : m_rng(seed)
-        , m_verbose(verbose) {}
+        , m_verbose(verbose)
+    {
+    }
 
     bool setUp();
     bool baseline();
@@ -496,7 +526,8 @@ private:
     QTimer m_ticker;
 };
 
-bool Soak::setUp() {
+bool Soak::setUp()
+{
     m_server = std::make_unique<FaultServer>();
     m_tmp = std::make_unique<QTemporaryDir>();
     m_docs = std::make_unique<QTemporaryDir>();
@@ -513,26 +544,30 @@ bool Soak::setUp() {
     return true;
 }
 
-void Soak::tearDown() {
+void Soak::tearDown()
+{
     m_wiz.reset();
     m_wu.reset();
     m_server.reset();
 }
 
-QString Soak::page() const {
+QString Soak::page() const
+{
     QDialog* d = m_wiz ? m_wiz->Dialog() : nullptr;
     if (!d)
         return QStringLiteral("<closed>");
     return d->findChild<QStackedWidget*>(QStringLiteral("Pages"))->currentWidget()->objectName();
 }
 
-QString Soak::text(const char* name) const {
+QString Soak::text(const char* name) const
+{
     QDialog* d = m_wiz ? m_wiz->Dialog() : nullptr;
     const QLabel* l = d ? d->findChild<QLabel*>(QLatin1String(name)) : nullptr;
     return l ? l->text() : QString();
 }
 
-bool Soak::clickAction() {
+bool Soak::clickAction()
+{
     QDialog* d = m_wiz->Dialog();
     QPushButton* b = d ? d->findChild<QPushButton*>(QStringLiteral("ActionButton")) : nullptr;
     if (!b || !b->isEnabled())
@@ -541,7 +576,8 @@ bool Soak::clickAction() {
     return true;
 }
 
-bool Soak::waitFor(const std::function<bool()>& done, int ms) {
+bool Soak::waitFor(const std::function<bool()>& done, int ms)
+{
     QElapsedTimer t;
     t.start();
     while (!done()) {
@@ -552,7 +588,8 @@ bool Soak::waitFor(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-Plan Soak::makePlan(int n) {
+Plan Soak::makePlan(int n)
+{
     Plan p;
     p.kind = Kind(n % int(Kind::KindCount));
     const QString dir = QStringLiteral("/Quillmarsh/r%1/").arg(n);
@@ -680,8 +717,8 @@ Plan Soak::makePlan(int n) {
         sigRoute.cut = cutInside(m_rng, sig.size());
         if (sigRoute.fault == Fault::None) // far more than a signature file
             sigRoute.body = sig + randomBytes(m_rng, pick(m_rng, 8 * 1024, 4 * 1024 * 1024)).toBase64();
-        expected = refused + u'|' + QStringLiteral("^%1\nThe update server did not answer within 1 s\\.$")
-                                        .arg(escapeRe(NoConnectText));
+        expected = refused + u'|'
+            + QStringLiteral("^%1\nThe update server did not answer within 1 s\\.$").arg(escapeRe(NoConnectText));
         break;
     }
     case Kind::DownloadClose:
@@ -695,8 +732,8 @@ Plan Soak::makePlan(int n) {
         for (qsizetype i = 0; i < bad; ++i)
             if (m_rng.bounded(3) == 0)
                 files[i].route.fault = Fault::TrailingJunk;
-        const Kind kinds[] = {Kind::DownloadClose, Kind::DownloadStall, Kind::DownloadMoreThanStated,
-                              Kind::DownloadMoreThanDeclared};
+        const Kind kinds[]
+            = {Kind::DownloadClose, Kind::DownloadStall, Kind::DownloadMoreThanStated, Kind::DownloadMoreThanDeclared};
         const Kind k = kinds[m_rng.bounded(4)];
         downloadFault(files[bad], k);
         // An earlier file's junk may spoil a later answer first: any file's failure counts.
@@ -729,7 +766,8 @@ Plan Soak::makePlan(int n) {
 }
 
 // Drives the wizard like a user: Start, then through every page up to the outcome.
-bool Soak::drive(const Plan& plan, QString* outcome) {
+bool Soak::drive(const Plan& plan, QString* outcome)
+{
     m_server->setRoutes(plan.routes);
     m_wu = std::make_unique<TWebUpdate>();
     m_wiz = std::make_unique<TWebUpdateWizard>();
@@ -772,8 +810,8 @@ bool Soak::drive(const Plan& plan, QString* outcome) {
         } else if (p == u"NotesPage" || p == u"ComponentsPage") {
             clickAction();
         } else if (p == u"LicensePage") {
-            QTest::mouseClick(m_wiz->Dialog()->findChild<QRadioButton*>(QStringLiteral("AcceptRadio")),
-                              Qt::LeftButton, {}, QPoint(5, 5));
+            QTest::mouseClick(m_wiz->Dialog()->findChild<QRadioButton*>(QStringLiteral("AcceptRadio")), Qt::LeftButton,
+                {}, QPoint(5, 5));
             clickAction();
         } else {
             *outcome = QStringLiteral("ended on %1: %2").arg(p, text("DoneLabel"));
@@ -787,10 +825,11 @@ bool Soak::drive(const Plan& plan, QString* outcome) {
 }
 
 // Nothing installed, nothing left in the temporary folder, no connection left open.
-bool Soak::checkClean(QString* why) {
+bool Soak::checkClean(QString* why)
+{
     const QStringList app = QDir(m_app->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
     QFile f(m_app->filePath(ProgramName));
-    if (app != QStringList{ProgramName} || !f.open(QIODevice::ReadOnly) || f.readAll() != ProgramV1) {
+    if (app != QStringList {ProgramName} || !f.open(QIODevice::ReadOnly) || f.readAll() != ProgramV1) {
         *why = QStringLiteral("the program's folder changed: %1").arg(app.join(u' '));
         return false;
     }
@@ -810,7 +849,8 @@ bool Soak::checkClean(QString* why) {
     return true;
 }
 
-bool Soak::round(int n) {
+bool Soak::round(int n)
+{
     g_round = n;
     const Plan plan = makePlan(n);
     m_gap = 0;
@@ -848,8 +888,7 @@ bool Soak::round(int n) {
         ok = false;
         why += u' ' + dirty;
         // Start the next round clean.
-        for (const QString& e :
-             QDir(m_tmp->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)) {
+        for (const QString& e : QDir(m_tmp->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)) {
             QDir(m_tmp->filePath(e)).removeRecursively();
             QFile::remove(m_tmp->filePath(e));
         }
@@ -860,26 +899,28 @@ bool Soak::round(int n) {
         ++correct;
         ++perKind[int(plan.kind)];
         if (m_verbose)
-            std::printf("round %d %s: %s\n", n, kindName(plan.kind), qPrintable(QString(outcome).replace(QStringLiteral("\n"), QStringLiteral(" | "))));
+            std::printf("round %d %s: %s\n", n, kindName(plan.kind),
+                qPrintable(QString(outcome).replace(QStringLiteral("\n"), QStringLiteral(" | "))));
     } else {
         ++wrong;
         std::printf("round %d %s: WRONG: %s\n   [%s]\n", n, kindName(plan.kind), qPrintable(why.trimmed()),
-                    qPrintable(plan.describe));
+            qPrintable(plan.describe));
     }
     std::fflush(stdout);
     return ok;
 }
 
 // A healthy server must give a completed update: proves the rounds could tell success from failure.
-bool Soak::baseline() {
+bool Soak::baseline()
+{
     const QByteArray body = randomBytes(m_rng, 200 * 1024);
-    const QString control = QStringLiteral("[Update]\nRule=version\nVersion=1.1\nDescription=Baseline\n") +
-                            fileSection(1, QStringLiteral("lib/base.bin"), body, QStringLiteral("base/f1"));
+    const QString control = QStringLiteral("[Update]\nRule=version\nVersion=1.1\nDescription=Baseline\n")
+        + fileSection(1, QStringLiteral("lib/base.bin"), body, QStringLiteral("base/f1"));
     Plan plan;
-    plan.routes.insert(ControlPath.toUtf8(), Route{control.toUtf8(), Fault::None, 0});
+    plan.routes.insert(ControlPath.toUtf8(), Route {control.toUtf8(), Fault::None, 0});
     plan.routes.insert((ControlPath + QStringLiteral(".sig")).toUtf8(),
-                       Route{webupdate::encodeSignatureFile(sign(control.toUtf8())), Fault::None, 0});
-    plan.routes.insert("/Quillmarsh/base/f1", Route{body, Fault::None, 0});
+        Route {webupdate::encodeSignatureFile(sign(control.toUtf8())), Fault::None, 0});
+    plan.routes.insert("/Quillmarsh/base/f1", Route {body, Fault::None, 0});
     // Into a folder of its own; the rounds keep theirs untouched.
     std::unique_ptr<QTemporaryDir> rounds = std::move(m_app);
     m_app = std::make_unique<QTemporaryDir>();
@@ -893,8 +934,8 @@ bool Soak::baseline() {
     m_wiz.reset();
     m_wu.reset();
     QFile installed(m_app->filePath(QStringLiteral("lib/base.bin")));
-    const bool ok = done && installed.open(QIODevice::ReadOnly) && installed.readAll() == body &&
-                    QDir(m_tmp->path()).isEmpty(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
+    const bool ok = done && installed.open(QIODevice::ReadOnly) && installed.readAll() == body
+        && QDir(m_tmp->path()).isEmpty(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
     m_app = std::move(rounds);
     if (!ok)
         std::printf("baseline: a healthy update did not install (%s)\n", qPrintable(outcome));
@@ -903,7 +944,8 @@ bool Soak::baseline() {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // The checker's warnings are the failures this run provokes on purpose; the
     // offscreen platform's notes are noise. Only criticals get through.
@@ -970,21 +1012,21 @@ int main(int argc, char** argv) {
     const long rssEnd = statusKb("VmRSS");
 
     std::printf("soak_update: seed %llu, %d rounds in %.1f s (warm-up %d), %lld requests, %lld faults served\n",
-                static_cast<unsigned long long>(seed), done, clock.elapsed() / 1000.0, warmUp,
-                static_cast<long long>(soak.requests()), static_cast<long long>(soak.faultsServed()));
+        static_cast<unsigned long long>(seed), done, clock.elapsed() / 1000.0, warmUp,
+        static_cast<long long>(soak.requests()), static_cast<long long>(soak.faultsServed()));
     std::printf("  failures reported correctly: %d\n", soak.correct);
     for (int k = 0; k < int(Kind::KindCount); ++k)
         std::printf("    %-52s %d\n", kindName(Kind(k)), soak.perKind[k]);
     std::printf("  wrong outcomes:               %d (must be 0)\n", soak.wrong);
     std::printf("  longest round:                %lld ms (limit %d)\n", static_cast<long long>(soak.longestRound),
-                RoundDeadlineMs);
+        RoundDeadlineMs);
     std::printf("  longest event-loop gap:       %lld ms (limit %lld)\n", static_cast<long long>(soak.longestGap),
-                static_cast<long long>(MaxGapMs));
+        static_cast<long long>(MaxGapMs));
     std::printf("  peak RSS:                     %ld kB (after warm-up %ld kB, end %ld kB)\n", statusKb("VmHWM"),
-                rssWarm, rssEnd);
+        rssWarm, rssEnd);
     std::printf("  file descriptors:             start %d, after warm-up %d, end %d\n", fdStart, fdWarm, fdEnd);
-    std::printf("  threads:                      start %d, after warm-up %d, end %d\n", threadsStart, threadsWarm,
-                threadsEnd);
+    std::printf(
+        "  threads:                      start %d, after warm-up %d, end %d\n", threadsStart, threadsWarm, threadsEnd);
     if (done > warmUp && (fdEnd > fdWarm + FdSlack || threadsEnd > threadsWarm + ThreadSlack)) {
         std::printf("soak_update: file descriptors or threads grew after the warm-up\n");
         broken = true;
