@@ -474,12 +474,12 @@ void TestTetheringFramework::floodOfTextsLosesNothing() {
     const int count = 12000; // ~12 MB, above the pending-bytes high-water mark
     for (int i = 0; i < count; ++i)
         c->sendString(QString::number(i) + pad);
-    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 120000);
     for (int i = 0; i < count; ++i) {
         if (!s.lines[i].startsWith(QString::number(i) + QLatin1Char('.')))
             QFAIL(qPrintable(QStringLiteral("line %1 out of order").arg(i)));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 60000);
     QVERIFY(c->isReady());
 }
 
@@ -523,12 +523,12 @@ void TestTetheringFramework::peerThatDoesNotReadIsHeldBackNotDropped() {
     QTest::qWait(500);
     QVERIFY2(s.lines.size() < count, "the server buffered every receipt");
     c->setReceivePaused(false);
-    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 120000);
     for (int i = 0; i < count; ++i) {
         if (s.lines[i] != QString::number(i))
             QFAIL(qPrintable(QStringLiteral("line %1 is %2").arg(i).arg(s.lines[i])));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 60000);
     QVERIFY(c->isReady());
 }
 
