@@ -8,7 +8,9 @@
 // not grow. Prints its figures; exit code 0 = every invariant held, 1 = an invariant
 // broke, 2 = the simulated BlueZ itself failed, 3 = the watchdog found the program stuck.
 //
-//   soak_bluetooth [--rounds N]     N rounds of each kind (default 20)
+//   soak_bluetooth [--rounds N] [--frozen-rounds M]
+//     N rounds of each kind (default 20); M more in which BlueZ stops answering
+//     (SIGSTOP) mid-pairing (default 3).
 
 #include "Controls.h"
 #include "MessageBoxes.h"
@@ -145,14 +147,14 @@ private:
     std::thread m_thread;
 };
 
-// Kills BlueZ (SIGKILL to its pid) from another thread after a delay, because the
-// pairing blocks the UI thread until BlueZ answers or the bound runs out.
+// Kills BlueZ (SIGKILL to its pid; SIGSTOP freezes it) from another thread after a
+// delay, because the pairing blocks the UI thread until BlueZ answers or the bound runs out.
 class DelayedKill {
 public:
-    DelayedKill(pid_t pid, int delayMs)
-        : m_thread([this, pid, delayMs] {
+    DelayedKill(pid_t pid, int delayMs, int signal = SIGKILL)
+        : m_thread([this, pid, delayMs, signal] {
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            m_fired = ::kill(pid, SIGKILL) == 0;
+            m_fired = ::kill(pid, signal) == 0;
         })
     {
     }
@@ -185,15 +187,16 @@ struct Figures {
 
 class Soak {
 public:
-    explicit Soak(int rounds)
+    Soak(int rounds, int frozenRounds)
         : m_rounds(rounds)
+        , m_frozenRounds(frozenRounds)
     {
     }
 
     int run();
 
 private:
-    enum class Kind { Discovery, Pairing, Switching };
+    enum class Kind { Discovery, Pairing, Switching, Frozen };
     static const char* name(Kind k)
     {
         switch (k) {
@@ -203,6 +206,8 @@ private:
             return "pairing";
         case Kind::Switching:
             return "switching";
+        case Kind::Frozen:
+            return "frozen";
         }
         return "?";
     }
@@ -221,11 +226,14 @@ private:
     bool roundDiscovery(Figures& f);
     bool roundPairing(Figures& f);
     bool roundSwitching(Figures& f);
+    bool roundFrozen(Figures& f);
+    bool preparePairing(Figures& f, int delayMs);
     bool recoverSearch(Figures& f);
     bool recoverPairing(Figures& f);
     bool recoverSwitching(Figures& f);
 
     int m_rounds;
+    int m_frozenRounds;
     SimulatedBluez m_bluez;
     std::unique_ptr<TfmVelkor> m_window;
     vcl::MessageBoxSpy m_boxes;
@@ -455,7 +463,8 @@ bool Soak::roundDiscovery(Figures& f)
     return restart() && recoverSearch(f);
 }
 
-bool Soak::roundPairing(Figures& f)
+// The target known to this BlueZ, unpaired, selected, pairing after delayMs.
+bool Soak::preparePairing(Figures& f, int delayMs)
 {
     const QString path = SimulatedBluez::devicePath(Hci0, Target);
     // the device must be known to this BlueZ and selected
@@ -475,7 +484,14 @@ bool Soak::roundPairing(Figures& f)
     }
     m_bluez.call(QStringLiteral("/"), QStringLiteral("org.bluez.Mock"), QStringLiteral("SetPairBehaviour"),
         {QVariant::fromValue(QDBusObjectPath(path)), QStringLiteral("confirm"),
-            QVariantMap {{QStringLiteral("DelayMs"), uint(PairDelayMs)}}});
+            QVariantMap {{QStringLiteral("DelayMs"), uint(delayMs)}}});
+    return true;
+}
+
+bool Soak::roundPairing(Figures& f)
+{
+    if (!preparePairing(f, PairDelayMs))
+        return false;
     const pid_t pid = bluezPid();
     if (pid <= 0)
         return m_fixtureFailed = true, false;
@@ -514,6 +530,38 @@ bool Soak::roundSwitching(Figures& f)
     return restart() && recoverSwitching(f);
 }
 
+// BlueZ stops answering (SIGSTOP) in the middle of a pairing: the pairing, a search and
+// the switches made while it is frozen must each end within their bound with an error.
+bool Soak::roundFrozen(Figures& f)
+{
+    if (!preparePairing(f, PairDelayMs))
+        return false;
+    const pid_t pid = bluezPid();
+    if (pid <= 0)
+        return m_fixtureFailed = true, false;
+    DelayedKill freeze(pid, QRandomGenerator::global()->bounded(50, PairDelayMs - 200), SIGSTOP);
+    Outcome o = pair();
+    freeze.join();
+    f.kills += freeze.fired();
+    count(f, o);
+    if (o == Outcome::Worked)
+        ++f.silent;
+    bool listed = false;
+    o = search(listed);
+    count(f, o);
+    if (o == Outcome::Worked)
+        ++f.silent;
+    for (int step = 0; step < 2; ++step) {
+        bool checked = false;
+        o = switchOnce(step, checked);
+        count(f, o);
+        if (o == Outcome::Worked)
+            ++f.silent;
+    }
+    // SIGKILL ends a stopped process too
+    return restart() && recoverPairing(f);
+}
+
 int Soak::run()
 {
     Watchdog watchdog;
@@ -533,7 +581,7 @@ int Soak::run()
     QElapsedTimer total;
     total.start();
 
-    Figures figures[3];
+    Figures figures[4];
     int roundsOverDeadline = 0;
     for (int round = 0; round < m_rounds && !m_fixtureFailed; ++round) {
         for (Kind k : {Kind::Discovery, Kind::Pairing, Kind::Switching}) {
@@ -551,6 +599,9 @@ int Soak::run()
             case Kind::Switching:
                 ok = roundSwitching(f);
                 break;
+            case Kind::Frozen:
+                ok = roundFrozen(f);
+                break;
             }
             if (t.elapsed() > RoundDeadlineMs)
                 ++roundsOverDeadline;
@@ -562,6 +613,14 @@ int Soak::run()
         }
         std::fprintf(stderr, "round %d/%d done, %lld s\n", round + 1, m_rounds, total.elapsed() / 1000);
     }
+    for (int round = 0; round < m_frozenRounds && !m_fixtureFailed; ++round) {
+        QElapsedTimer t;
+        t.start();
+        if (!roundFrozen(figures[int(Kind::Frozen)]) && !m_fixtureFailed)
+            std::fprintf(stderr, "frozen round %d: the window did not work again after the restart\n", round + 1);
+        if (t.elapsed() > RoundDeadlineMs)
+            ++roundsOverDeadline;
+    }
 
     // Let deferred deletions and queued events settle before the end figures.
     QTest::qWait(200);
@@ -569,10 +628,11 @@ int Soak::run()
     const int threadsEnd = threadCount();
 
     Figures sum;
-    std::printf("Bluetooth fault soak: BlueZ killed and restarted %d times per kind\n", m_rounds);
+    std::printf("Bluetooth fault soak: BlueZ killed and restarted %d times per kind; frozen mid-pairing %d times\n",
+        m_rounds, m_frozenRounds);
     std::printf("%-10s %6s %6s %6s %6s %6s %6s %9s %9s %10s\n", "kind", "kills", "ops", "worked", "errors", "hung",
         "silent", "recov.ops", "recov.bad", "longest ms");
-    for (Kind k : {Kind::Discovery, Kind::Pairing, Kind::Switching}) {
+    for (Kind k : {Kind::Discovery, Kind::Pairing, Kind::Switching, Kind::Frozen}) {
         const Figures& f = figures[int(k)];
         std::printf("%-10s %6d %6d %6d %6d %6d %6d %9d %9d %10lld\n", name(k), f.kills, f.ops, f.worked, f.errors,
             f.hung, f.silent, f.recoveryOps, f.recoveryFailures, f.longestMs);
@@ -596,7 +656,7 @@ int Soak::run()
     QStringList broken;
     if (m_fixtureFailed)
         broken << QStringLiteral("the simulated BlueZ failed");
-    if (sum.kills != 3 * m_rounds && !m_fixtureFailed)
+    if (sum.kills != 3 * m_rounds + m_frozenRounds && !m_fixtureFailed)
         broken << QStringLiteral("not every kill landed");
     if (sum.hung)
         broken << QStringLiteral("operations hung");
@@ -626,9 +686,12 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "*.debug=false;sarnavel.*.info=false;sarnavel.*.warning=false");
     int rounds = 20;
+    int frozenRounds = 3;
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
             rounds = qBound(1, atoi(argv[++i]), 1000);
+        else if (qstrcmp(argv[i], "--frozen-rounds") == 0 && i + 1 < argc)
+            frozenRounds = qBound(0, atoi(argv[++i]), 1000);
     }
     QApplication app(argc, argv);
     TwclBluetoothDiscovery::setInquiryUnitMs(UnitMs);
@@ -636,7 +699,7 @@ int main(int argc, char** argv)
     wcl::testing::setPairTimeoutMs(PairTimeoutMs);
     int rc;
     {
-        Soak soak(rounds);
+        Soak soak(rounds, frozenRounds);
         rc = soak.run();
     }
     std::fflush(stdout);
