@@ -77,11 +77,23 @@ void TListView::SetSubItem(QTreeWidgetItem* row, int index, const QString& text)
 TMemo::TMemo(QWidget* parent)
     : QPlainTextEdit(parent)
 {
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_adding)
+            m_emptyFirstLine = false; // the user edited the box
+    });
 }
 
 void TMemo::LinesAdd(const QString& line)
 {
-    appendPlainText(line);
+    m_adding = true;
+    // appendPlainText reuses the first block of an empty document, which would
+    // swallow an empty first line added before.
+    if (m_emptyFirstLine && document()->isEmpty())
+        appendPlainText(QLatin1Char('\n') + line);
+    else
+        appendPlainText(line);
+    m_emptyFirstLine = document()->isEmpty();
+    m_adding = false;
 }
 
 TEdit::TEdit(QWidget* parent)

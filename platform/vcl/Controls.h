@@ -38,9 +38,14 @@ class TMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit TMemo(QWidget* parent = nullptr);
-    // Lines.Add: the text becomes the box's new last line.
+    // Lines.Add: the text becomes the box's new last line (an empty text too).
     void LinesAdd(const QString& line);
     QString Text() const { return toPlainText(); }
+
+private:
+    // An empty document may hold no line or one empty line; this tells which.
+    bool m_emptyFirstLine = false;
+    bool m_adding = false;
 };
 
 // One-line text box.

@@ -1,5 +1,6 @@
 // The toolkit services: executable information, the exception message, message boxes.
 #include "Application.h"
+#include "Controls.h"
 #include "Exception.h"
 #include "ExeInfo.h"
 #include "MessageBoxes.h"
@@ -173,6 +174,30 @@ private Q_SLOTS:
         QCOMPARE(spy.messages()[0].text, QStringLiteral("引数が範囲外です."));
         QCOMPARE(spy.messages()[1].text, QStringLiteral("bad thing."));
         QCOMPARE(Application::Title(), QStringLiteral("tst_toolkit"));
+    }
+
+    // Lines.Add keeps every line, empty ones included, in order.
+    void memoLinesAdd_data()
+    {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one") << QStringList{"a"} << QStringLiteral("a");
+        QTest::newRow("two") << QStringList{"a", "b"} << QStringLiteral("a\nb");
+        QTest::newRow("empty first") << QStringList{"", "x"} << QStringLiteral("\nx");
+        QTest::newRow("two empty then x") << QStringList{"", "", "x"} << QStringLiteral("\n\nx");
+        QTest::newRow("empty middle") << QStringList{"a", "", "b"} << QStringLiteral("a\n\nb");
+        QTest::newRow("empty last") << QStringList{"a", ""} << QStringLiteral("a\n");
+        QTest::newRow("batched with empty first") << QStringList{"\nx"} << QStringLiteral("\nx");
+    }
+    void memoLinesAdd()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, text);
+        TMemo memo;
+        for (const QString& l : lines)
+            memo.LinesAdd(l);
+        QCOMPARE(memo.Text(), text);
+        QCOMPARE(memo.blockCount(), int(text.count(QLatin1Char('\n'))) + 1);
     }
 
     void captions()
