@@ -42,6 +42,12 @@ run_soak bluetooth soak_bluetooth --rounds "${SOAK_BT_ROUNDS:-20}"
 run_soak update soak_update --rounds "${SOAK_UPDATE_ROUNDS:-200}" --seconds "${SOAK_UPDATE_SECONDS:-300}"
 # --- end update ---
 
+# --- tethering ---
+# 1 000 companion connects and disconnects (half abrupt, mid-frame, texts in flight) and
+# 100 000 texts from 4 companions at once, against the real framework over socket pairs.
+run_soak tethering soak_tethering --connects "${SOAK_TETH_CONNECTS:-1000}" --texts "${SOAK_TETH_TEXTS:-100000}"
+# --- end tethering ---
+
 if [ ${#failed[@]} -gt 0 ]; then
   echo "soak: FAILED: ${failed[*]}"
   exit 1
