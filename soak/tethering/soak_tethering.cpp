@@ -1,15 +1,19 @@
 // Tethering soak: companions over socket pairs against the real framework.
 //  (a) connects and disconnects, every other one abrupt (the socket closed in the
 //      middle of a frame) with texts still in flight;
-//  (b) texts from four companions at once, every one accounted for in order per sender.
+//  (b) texts from four companions at once, every one accounted for in order per sender;
+//  (c) the window's tethering control: two companions' texts into the received-text
+//      box while the window sends texts back with the send button.
 // Prints its figures and exits non-zero when an invariant breaks: a text lost,
 // duplicated or out of order, a connection that never left, or file descriptors
 // or threads growing after warm-up.
+#include "Controls.h"
 #include "RemoteClient.h"
 #include "Tethering.h"
+#include "TetheringControl.h"
 #include "TetheringProtocol.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -110,8 +114,11 @@ struct Ledger {
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     int connects = 1000;
+    int windowTexts = 20000;
     int texts = 100000;
     int senders = 4;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -121,6 +128,8 @@ int main(int argc, char** argv)
             connects = v;
         else if (a == "--texts")
             texts = v;
+        else if (a == "--window-texts")
+            windowTexts = v;
         else if (a == "--senders")
             senders = qMax(1, v);
     }
@@ -157,6 +166,16 @@ int main(int argc, char** argv)
         QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &profile,
                          [&](QObject*, const TRemoteResource& r) { ledger.take(r); });
         profile.SetManager(&manager);
+        TMemo memo;
+        TEdit edit;
+        TSaveDialog saveDialog;
+        TetheringControl control({&manager, &profile, &memo, &edit, &saveDialog, nullptr});
+        bool toWindow = false;
+        QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &control,
+                         [&](QObject* sender, const TRemoteResource& r) {
+                             if (toWindow)
+                                 control.TAppProfile1ResourceReceived(sender, r);
+                         });
 
         auto options = [](const QString& text) {
             RemoteClient::Client::Options o = RemoteClient::options(text);
@@ -308,6 +327,89 @@ int main(int argc, char** argv)
         clients.clear();
         if (!leftAll())
             broken << QStringLiteral("senders still listed after they left");
+
+        // (c) the window: texts into the box while its send button sends texts back.
+        phase.restart();
+        toWindow = true;
+        constexpr int WindowSenders = 2;
+        constexpr int Replies = 200;
+        for (int s = 0; s < WindowSenders; ++s) {
+            auto c = std::make_unique<RemoteClient>(options(TetheringControl::ClientProfileText));
+            const int fd = manager.CreateSocketPair();
+            if (fd < 0 || !c->open(fd) || !waitUntil([&] { return c->isReady(); }, 5000)) {
+                broken << QStringLiteral("window sender %1 did not connect").arg(s);
+                break;
+            }
+            ledger.senderOfTag.insert(QStringLiteral("c%1").arg(s), c->profileId());
+            clients.push_back(std::move(c));
+        }
+        waitUntil([&] { return manager.RemoteProfiles().Count() == WindowSenders; }, 5000);
+        const int perWindowSender = windowTexts / WindowSenders;
+        const qint64 beforeWindow = ledger.total;
+        if (clients.size() == size_t(WindowSenders)) {
+            for (int s = 0; s < WindowSenders; ++s) {
+                for (int from = 0; from < perWindowSender; from += 500) {
+                    const int to = qMin(perWindowSender, from + 500);
+                    clients[s]->post([s, from, to](RemoteClient::Client* client) {
+                        for (int n = from; n < to; ++n)
+                            client->sendString(QStringLiteral("Chat String"), QStringLiteral("c%1:%2").arg(s).arg(n));
+                    });
+                }
+            }
+            // The send button goes to the last "TorvaneClient" listed; it waits for each receipt.
+            int replyErrors = 0;
+            for (int i = 0; i < Replies; ++i) {
+                edit.setText(QStringLiteral("reply:%1").arg(i));
+                try {
+                    control.sendtextbtnClick(nullptr);
+                } catch (const std::exception& e) {
+                    if (++replyErrors <= 3)
+                        std::fprintf(stderr, "send button: %s\n", e.what());
+                }
+                QCoreApplication::processEvents();
+            }
+            fig.errors += replyErrors;
+            fig.operations += Replies;
+            const qint64 expected = qint64(perWindowSender) * WindowSenders;
+            waitUntil([&] { return ledger.total - beforeWindow >= expected; }, 120000);
+            control.flushLines();
+            waitUntil([] { return false; }, 50);
+            // The box holds every text once, in order per sender.
+            const QStringList lines = memo.Text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QList<int> next(WindowSenders, 0);
+            qint64 inBox = 0;
+            for (const QString& line : lines) {
+                const int s = line.mid(1, line.indexOf(QLatin1Char(':')) - 1).toInt();
+                const int n = line.mid(line.indexOf(QLatin1Char(':')) + 1).toInt();
+                if (!line.startsWith(QLatin1Char('c')) || s < 0 || s >= WindowSenders) {
+                    ++fig.strays;
+                    continue;
+                }
+                if (n != next[s])
+                    ++fig.outOfOrder;
+                next[s] = n + 1;
+                ++inBox;
+            }
+            fig.lost += qMax<qint64>(0, expected - inBox);
+            // Replies reached the companion the button picked, in order.
+            QStringList replies;
+            for (auto& c : clients)
+                replies += c->receivedTexts().filter(QStringLiteral("reply:"));
+            for (int i = 0; i < replies.size(); ++i) {
+                if (replies[i] != QStringLiteral("reply:%1").arg(i))
+                    ++fig.outOfOrder;
+            }
+            fig.lost += qMax(0, Replies - replyErrors - int(replies.size()));
+            fig.operations += inBox;
+            std::printf("window: %lld texts in the box from %d companions, %lld replies sent by the button (%d failed), "
+                        "%.1f s\n",
+                        inBox, WindowSenders, qint64(replies.size()), replyErrors, phase.elapsed() / 1000.0);
+        }
+        for (auto& c : clients)
+            c->post([](RemoteClient::Client* client) { client->bye(); });
+        clients.clear();
+        if (!leftAll())
+            broken << QStringLiteral("window senders still listed after they left");
     }
     waitUntil([] { return false; }, 200); // deferred deletions of the closed connections
     const int fdEnd = openFds();
