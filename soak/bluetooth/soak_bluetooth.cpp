@@ -238,6 +238,7 @@ private:
     std::unique_ptr<TfmVelkor> m_window;
     vcl::MessageBoxSpy m_boxes;
     bool m_fixtureFailed = false;
+    int m_unreported = 0; // searches refused without a word
     qint64 m_lastMs = 0; // duration of the last operation
     QMap<QString, int> m_boxTexts; // every box shown, by text
 };
@@ -320,7 +321,9 @@ Soak::Outcome Soak::search(bool& listedTarget)
     Outcome o;
     if (!d->Discovering()) {
         // refused at once: must say so
-        o = m_boxes.count() > 0 ? Outcome::Error : Outcome::Hung;
+        o = Outcome::Error;
+        if (m_boxes.count() == 0)
+            ++m_unreported;
     } else if (done.count() == 0 && !done.wait(SearchDeadlineMs)) {
         o = Outcome::Hung;
     } else {
@@ -645,6 +648,8 @@ int Soak::run()
     }
     std::printf("operations done %d (incl. recovery), errors reported %d, hung %d, rounds over %d s: %d\n", sum.ops,
         sum.errors, sum.hung, RoundDeadlineMs / 1000, roundsOverDeadline);
+    if (m_unreported)
+        std::printf("searches refused without a message: %d\n", m_unreported);
     std::printf("boxes shown:");
     for (auto it = m_boxTexts.cbegin(); it != m_boxTexts.cend(); ++it)
         std::printf(" \"%s\" x%d;", qPrintable(it.key()), it.value());
@@ -664,6 +669,8 @@ int Soak::run()
         broken << QStringLiteral("rounds over their deadline");
     if (sum.silent)
         broken << QStringLiteral("failures shown as success");
+    if (m_unreported)
+        broken << QStringLiteral("searches refused without a message");
     if (sum.recoveryFailures)
         broken << QStringLiteral("window not working after a restart");
     if (fdEnd > fdStart + FdSlack)
