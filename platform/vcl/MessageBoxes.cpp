@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStringList>
 
@@ -70,16 +71,26 @@ MsgButton MessageBoxes::show(MsgType type, const QString& text, const QList<MsgB
     if (interceptor())
         return interceptor()(msg);
 
-    QMessageBox box(iconFor(type), msg.caption, text, QMessageBox::NoButton, QApplication::activeWindow());
+    // Owned by the window that is active and visible (a dialog closing at this
+    // moment is not); held through a QPointer, because a parent that is deleted
+    // while the box is open takes the box with it.
+    QWidget* owner = QApplication::activeWindow();
+    if (owner && !owner->isVisible())
+        owner = nullptr;
+    QPointer<QMessageBox> box = new QMessageBox(iconFor(type), msg.caption, text, QMessageBox::NoButton, owner);
     QList<QPair<QAbstractButton*, MsgButton>> map;
     for (MsgButton b : btns)
-        map.append({box.addButton(standardFor(b)), b});
-    box.setDefaultButton(qobject_cast<QPushButton*>(map.first().first));
+        map.append({box->addButton(standardFor(b)), b});
+    box->setDefaultButton(qobject_cast<QPushButton*>(map.first().first));
     // Escape or the title-bar close button answers with the last button (OK or No).
-    box.setEscapeButton(map.last().first);
-    box.exec();
+    box->setEscapeButton(map.last().first);
+    box->exec();
+    if (!box)
+        return btns.last();
+    const QAbstractButton* clicked = box->clickedButton();
+    delete box.data();
     for (const auto& [button, answer] : map)
-        if (box.clickedButton() == button)
+        if (clicked == button)
             return answer;
     return btns.last();
 }

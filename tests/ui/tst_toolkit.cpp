@@ -217,6 +217,28 @@ private Q_SLOTS:
         QVERIFY(MessageBoxes::question(QStringLiteral("q"))); // default answer: first button (Yes)
     }
 
+    // A box must survive, or end cleanly with, the window it appeared over going
+    // away while it is open (a wizard closing just before a start-up box).
+    void realBoxOwnerGoesAway()
+    {
+        auto* closing = new QWidget;
+        closing->show();
+        QApplication::setActiveWindow(closing);
+        closing->hide();
+        closing->deleteLater(); // deleted by the box's own event loop
+        QTimer::singleShot(50, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                box->close();
+        });
+        QCOMPARE(MessageBoxes::show(MsgType::Error, QStringLiteral("x")), MsgButton::Ok);
+
+        auto* owner = new QWidget;
+        owner->show();
+        QApplication::setActiveWindow(owner);
+        QTimer::singleShot(0, [owner] { delete owner; });
+        QCOMPARE(MessageBoxes::show(MsgType::Error, QStringLiteral("y")), MsgButton::Ok);
+    }
+
     // The real modal box: caption, icon, text and its single OK button.
     void realModalBox()
     {
