@@ -25,7 +25,7 @@ constexpr char ServerId[] = "fuzz-server";
 constexpr char ServerProfileId[] = "fuzz-profile";
 constexpr int BudgetMs = 40;
 
-void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
+void silent(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 void pump()
 {
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         Engine engine(QLatin1String(ServerId), QStringLiteral("TManager1"), QString(), timings);
         engine.addProfile({QLatin1String(ServerProfileId), QStringLiteral("Quenlith Server"),
-                           QStringLiteral("quillmarsh"), true, true});
+            QStringLiteral("quillmarsh"), true, true});
         engine.acceptFd(sv[0], QStringLiteral("SocketPair"));
 
         // The server's Hello carries the nonce the pairing proof is made over.
@@ -129,13 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort(); // the server must greet first, and soon
         clock.restart();
 
-        const QByteArray input =
-            fixProofs(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)), serverHello->nonce);
+        const QByteArray input
+            = fixProofs(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)), serverHello->nonce);
         qsizetype written = 0;
         bool open = true;
         while (open && written < input.size() && clock.elapsed() < BudgetMs) {
-            const ssize_t n = ::send(phone, input.constData() + written, size_t(input.size() - written),
-                                     MSG_NOSIGNAL);
+            const ssize_t n = ::send(phone, input.constData() + written, size_t(input.size() - written), MSG_NOSIGNAL);
             if (n > 0)
                 written += n;
             else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)

@@ -43,10 +43,11 @@ QList<QByteArray> session(const QString& group, bool withStream, const QString& 
     hello.nonce = QByteArray(NonceBytes, 'n');
     frames << encodeFrame(FrameType::Hello, encode(hello));
     // The proof is made right by the fuzzer, which knows the server's nonce.
-    frames << encodeFrame(FrameType::PairRequest, encode(PairRequestMsg{QByteArray(NonceBytes, 'c'), QByteArray(ProofBytes, 0)}));
+    frames << encodeFrame(
+        FrameType::PairRequest, encode(PairRequestMsg {QByteArray(NonceBytes, 'c'), QByteArray(ProofBytes, 0)}));
     frames << encodeFrame(FrameType::Profiles,
-                          encode(QList<ProfileMsg>{{ClientProfile, QStringLiteral("TorvaneClient"), group,
-                                                    QStringLiteral("App"), true}}));
+        encode(
+            QList<ProfileMsg> {{ClientProfile, QStringLiteral("TorvaneClient"), group, QStringLiteral("App"), true}}));
     frames << encodeFrame(FrameType::Connect, encodeConnect({ClientProfile, ServerProfile}));
     quint32 seq = 1;
     auto resource = [&](DataType type, const QVariant& value) {
@@ -74,16 +75,17 @@ QList<QByteArray> session(const QString& group, bool withStream, const QString& 
         b.description = QStringLiteral("Stream");
         b.size = quint64(bytes.size());
         frames << encodeFrame(FrameType::StreamBegin, encode(b));
-        frames << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg{seq, bytes.left(1000)}));
-        frames << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg{seq, bytes.mid(1000)}));
+        frames << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg {seq, bytes.left(1000)}));
+        frames << encodeFrame(FrameType::StreamChunk, encode(StreamChunkMsg {seq, bytes.mid(1000)}));
         frames << encodeFrame(FrameType::StreamEnd, encodeStreamEnd(seq));
         ++seq;
     }
     frames << encodeFrame(FrameType::Ping, encodePing(7));
     frames << encodeFrame(FrameType::Pong, encodePong(1));
-    frames << encodeFrame(FrameType::Ack, encode(AckMsg{1, true, {}}));
-    frames << encodeFrame(FrameType::Ack, encode(AckMsg{2, false, QStringLiteral("busy")}));
-    frames << encodeFrame(FrameType::Error, encode(ErrorMsg{ErrorCode::UnknownProfile, false, QStringLiteral("unknown profile")}));
+    frames << encodeFrame(FrameType::Ack, encode(AckMsg {1, true, {}}));
+    frames << encodeFrame(FrameType::Ack, encode(AckMsg {2, false, QStringLiteral("busy")}));
+    frames << encodeFrame(
+        FrameType::Error, encode(ErrorMsg {ErrorCode::UnknownProfile, false, QStringLiteral("unknown profile")}));
     frames << encodeFrame(FrameType::Bye, encodeBye());
     return frames;
 }
@@ -92,7 +94,7 @@ QList<QByteArray> session(const QString& group, bool withStream, const QString& 
 
 int main(int argc, char** argv)
 {
-    Writer w{argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("fuzz/corpus")};
+    Writer w {argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("fuzz/corpus")};
     const QList<QByteArray> full = session(QStringLiteral("quillmarsh"), true, QStringLiteral("こんにちは, Sarnavel"));
     w.put(QStringLiteral("fuzz_session"), full.join());
     w.put(QStringLiteral("fuzz_session"), session(QStringLiteral("othergroup"), true, QStringLiteral("x")).join());
@@ -108,9 +110,10 @@ int main(int argc, char** argv)
     server.managerText = QStringLiteral("TManager1");
     server.nonce = QByteArray(NonceBytes, 's');
     frames << encodeFrame(FrameType::Hello, encode(server));
-    frames << encodeFrame(FrameType::PairAccept, encode(PairAcceptMsg{QByteArray(ProofBytes, 'p')}));
+    frames << encodeFrame(FrameType::PairAccept, encode(PairAcceptMsg {QByteArray(ProofBytes, 'p')}));
     frames << encodeFrame(FrameType::Connected, encodeConnected({ServerProfile, ClientProfile}));
-    frames << encodeFrame(FrameType::Error, encode(ErrorMsg{ErrorCode::Flood, true, QStringLiteral("too many control frames")}));
+    frames << encodeFrame(
+        FrameType::Error, encode(ErrorMsg {ErrorCode::Flood, true, QStringLiteral("too many control frames")}));
     for (const QByteArray& f : frames)
         w.put(QStringLiteral("fuzz_frames"), f);
     std::printf("%d seeds written\n", w.count);

@@ -28,7 +28,8 @@ namespace {
 
 int countEntries(const char* path)
 {
-    return int(QDir(QString::fromLatin1(path)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    return int(
+        QDir(QString::fromLatin1(path)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
 }
 int openFds()
 {
@@ -164,7 +165,7 @@ int main(int argc, char** argv)
         profile.Text = QStringLiteral("Quenlith Server");
         profile.Group = QStringLiteral("quillmarsh");
         QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &profile,
-                         [&](QObject*, const TRemoteResource& r) { ledger.take(r); });
+            [&](QObject*, const TRemoteResource& r) { ledger.take(r); });
         profile.SetManager(&manager);
         TMemo memo;
         TEdit edit;
@@ -172,10 +173,10 @@ int main(int argc, char** argv)
         TetheringControl control({&manager, &profile, &memo, &edit, &saveDialog, nullptr});
         bool toWindow = false;
         QObject::connect(&profile, &TTetheringAppProfile::OnResourceReceived, &control,
-                         [&](QObject* sender, const TRemoteResource& r) {
-                             if (toWindow)
-                                 control.TAppProfile1ResourceReceived(sender, r);
-                         });
+            [&](QObject* sender, const TRemoteResource& r) {
+                if (toWindow)
+                    control.TAppProfile1ResourceReceived(sender, r);
+            });
 
         auto options = [](const QString& text) {
             RemoteClient::Client::Options o = RemoteClient::options(text);
@@ -200,7 +201,7 @@ int main(int argc, char** argv)
                 threadsWarm = threadCount();
                 rssWarm = statusKb("VmRSS");
             }
-            Visit v{QStringLiteral("a%1").arg(i), i % 2 == 1, 0};
+            Visit v {QStringLiteral("a%1").arg(i), i % 2 == 1, 0};
             RemoteClient c(options(QStringLiteral("Visitor %1").arg(i)));
             const int fd = manager.CreateSocketPair();
             if (fd < 0 || !c.open(fd)) {
@@ -208,8 +209,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "connect %d: no socket pair\n", i);
                 continue;
             }
-            if (!waitUntil([&] { return c.isReady() || c.state() == RemoteClient::Client::State::Closed; }, 5000) ||
-                !c.isReady()) {
+            if (!waitUntil([&] { return c.isReady() || c.state() == RemoteClient::Client::State::Closed; }, 5000)
+                || !c.isReady()) {
                 ++fig.errors;
                 std::fprintf(stderr, "connect %d: not ready: %s\n", i, qPrintable(c.lastError()));
                 c.close();
@@ -268,8 +269,7 @@ int main(int argc, char** argv)
         }
         fig.operations += aTexts;
         std::printf("connects: %lld visits (%lld abrupt), %lld texts delivered, %lld unsent at abrupt close, %.1f s\n",
-                    qint64(visits.size()), qint64((visits.size() + 1) / 2), aTexts, inFlightLost,
-                    phase.elapsed() / 1000.0);
+            qint64(visits.size()), qint64((visits.size() + 1) / 2), aTexts, inFlightLost, phase.elapsed() / 1000.0);
 
         // (b) texts from several companions at once.
         phase.restart();
@@ -314,13 +314,16 @@ int main(int argc, char** argv)
                 fig.lost += qMax<qint64>(0, perSender - got.size());
                 fig.errors += clients[s]->refused() + clients[s]->errors().size();
                 if (clients[s]->accepted() != perSender)
-                    broken << QStringLiteral("sender %1: %2 receipts for %3 texts").arg(s).arg(clients[s]->accepted()).arg(perSender);
+                    broken << QStringLiteral("sender %1: %2 receipts for %3 texts")
+                                  .arg(s)
+                                  .arg(clients[s]->accepted())
+                                  .arg(perSender);
                 if (!clients[s]->isReady())
                     broken << QStringLiteral("sender %1 lost its link: %2").arg(s).arg(clients[s]->lastError());
             }
             fig.operations += ledger.total - before;
             std::printf("flood: %lld texts from %d senders in %.1f s (%.0f texts/s)\n", ledger.total - before, senders,
-                        phase.elapsed() / 1000.0, (ledger.total - before) * 1000.0 / qMax<qint64>(1, phase.elapsed()));
+                phase.elapsed() / 1000.0, (ledger.total - before) * 1000.0 / qMax<qint64>(1, phase.elapsed()));
         }
         for (auto& c : clients)
             c->post([](RemoteClient::Client* client) { client->bye(); });
@@ -401,9 +404,10 @@ int main(int argc, char** argv)
             }
             fig.lost += qMax(0, Replies - replyErrors - int(replies.size()));
             fig.operations += inBox;
-            std::printf("window: %lld texts in the box from %d companions, %lld replies sent by the button (%d failed), "
-                        "%.1f s\n",
-                        inBox, WindowSenders, qint64(replies.size()), replyErrors, phase.elapsed() / 1000.0);
+            std::printf(
+                "window: %lld texts in the box from %d companions, %lld replies sent by the button (%d failed), "
+                "%.1f s\n",
+                inBox, WindowSenders, qint64(replies.size()), replyErrors, phase.elapsed() / 1000.0);
         }
         for (auto& c : clients)
             c->post([](RemoteClient::Client* client) { client->bye(); });
@@ -422,10 +426,10 @@ int main(int argc, char** argv)
 
     std::printf("operations %lld, errors reported %lld, texts lost %lld, out of order %lld, duplicated %lld, "
                 "strays %lld, warnings logged %d\n",
-                fig.operations, fig.errors, fig.lost, fig.outOfOrder, fig.duplicated, fig.strays, g_warnings);
+        fig.operations, fig.errors, fig.lost, fig.outOfOrder, fig.duplicated, fig.strays, g_warnings);
     std::printf("peak RSS %ld kB (after warm-up %ld kB)\n", statusKb("VmHWM"), rssWarm);
     std::printf("file descriptors %d -> %d (after warm-up %d), threads %d -> %d (after warm-up %d), time %.1f s\n",
-                fdStart, fdEnd, fdWarm, threadsStart, threadsEnd, threadsWarm, total.elapsed() / 1000.0);
+        fdStart, fdEnd, fdWarm, threadsStart, threadsEnd, threadsWarm, total.elapsed() / 1000.0);
 
     if (fig.lost)
         broken << QStringLiteral("%1 texts lost").arg(fig.lost);
