@@ -12,6 +12,7 @@
 //     N rounds of each kind (default 20); M more in which BlueZ stops answering
 //     (SIGSTOP) mid-pairing (default 3).
 
+#include "ProcessStats.h"
 #include "Controls.h"
 #include "MessageBoxes.h"
 #include "SimulatedBluez.h"
@@ -71,30 +72,6 @@ constexpr int RecoveryTries = 3;
 // Allowed growth after the warm-up round.
 constexpr int FdSlack = 8;
 constexpr int ThreadSlack = 3;
-
-int countEntries(const char* dir)
-{
-    return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
-}
-int openFds()
-{
-    return countEntries("/proc/self/fd");
-}
-int threadCount()
-{
-    return countEntries("/proc/self/task");
-}
-long statusKb(const char* field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 // --- watchdog -----------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 // Prints its figures and exits non-zero when an invariant breaks: a text lost,
 // duplicated or out of order, a connection that never left, or file descriptors
 // or threads growing after warm-up.
+#include "ProcessStats.h"
 #include "Controls.h"
 #include "RemoteClient.h"
 #include "Tethering.h"
@@ -25,31 +26,6 @@
 using namespace tethering;
 
 namespace {
-
-int countEntries(const char* path)
-{
-    return int(
-        QDir(QString::fromLatin1(path)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
-}
-int openFds()
-{
-    return countEntries("/proc/self/fd");
-}
-int threadCount()
-{
-    return countEntries("/proc/self/task");
-}
-long statusKb(const char* field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 // Runs the window's event loop until done() or timeoutMs pass.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)

@@ -11,6 +11,7 @@
 //
 //   soak_update [--rounds N] [--seconds S] [--seed X] [--verbose]
 
+#include "ProcessStats.h"
 #include "MessageBoxes.h"
 #include "UpdateSettings.h"
 #include "UpdateTestSupport.h"
@@ -62,30 +63,6 @@ const QString ProgramName = QStringLiteral("sarnavel-testprog");
 const QByteArray ProgramV1 = "#!/bin/sh\necho 1\n";
 const QString NoConnectText = QStringLiteral("Could not connect to update server or\nNo update found on server ...");
 const QString FailedDownloadText = QStringLiteral("Failed to download updates");
-
-int countEntries(const char* dir)
-{
-    return int(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
-}
-int openFds()
-{
-    return countEntries("/proc/self/fd");
-}
-int threadCount()
-{
-    return countEntries("/proc/self/task");
-}
-long statusKb(const char* field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 // --- watchdog -------------------------------------------------------------------------
 
