@@ -105,7 +105,9 @@ bool FdStream::writeSome() {
     if (m_outPos == m_out.size()) {
         m_out.clear();
         m_outPos = 0;
-    } else if (m_outPos > 1024 * 1024) {
+    } else if (m_outPos > 1024 * 1024 && m_outPos * 2 >= m_out.size()) {
+        // Only once the sent part outweighs the rest: compacting a large backlog
+        // after every megabyte would copy it over and over.
         m_out.remove(0, m_outPos);
         m_outPos = 0;
     }
@@ -117,7 +119,10 @@ bool FdStream::writeSome() {
 bool FdStream::write(const QByteArray& data) {
     if (m_fd < 0)
         return false;
-    m_out.append(data);
+    if (m_out.isEmpty())
+        m_out = data; // shares the bytes instead of copying them
+    else
+        m_out.append(data);
     return m_corked || writeSome();
 }
 

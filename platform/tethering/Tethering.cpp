@@ -19,7 +19,8 @@ Q_LOGGING_CATEGORY(lcTethering, "sarnavel.tethering")
 
 namespace tethering {
 struct DispatchQueue {
-    std::deque<Incoming> items;
+    std::shared_ptr<Outbox> outbox;
+    std::deque<UiEvent> items; // taken from the outbox, not yet handled
 };
 } // namespace tethering
 
@@ -178,12 +179,10 @@ void TTetheringManager::start() {
     m_identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("tethering-io"));
-    m_engine = new Engine(m_identifier, Text, Password, currentTimings());
+    m_queue->outbox = std::make_shared<Outbox>();
+    m_engine = new Engine(m_identifier, Text, Password, currentTimings(), m_queue->outbox);
     m_engine->moveToThread(m_thread);
-    connect(m_engine, &Engine::resourcesArrived, this, &TTetheringManager::onResources, Qt::QueuedConnection);
-    connect(m_engine, &Engine::remoteProfiles, this, &TTetheringManager::onRemoteProfiles,
-            Qt::QueuedConnection);
-    connect(m_engine, &Engine::remoteLeft, this, &TTetheringManager::onRemoteLeft, Qt::QueuedConnection);
+    connect(m_engine, &Engine::eventsWaiting, this, &TTetheringManager::onEventsWaiting, Qt::QueuedConnection);
     connect(
         m_engine, &Engine::bluetoothReady, this, [this](bool ready) { m_bluetoothReady = ready; },
         Qt::QueuedConnection);
@@ -210,6 +209,7 @@ void TTetheringManager::stop() {
     delete m_thread;
     m_thread = nullptr;
     m_queue->items.clear();
+    m_queue->outbox.reset();
     m_remoteProfiles.m_items.clear();
     m_bluetoothReady = false;
     m_bluetoothStarted = false;
@@ -271,55 +271,72 @@ TTetheringAppProfile* TTetheringManager::profileById(const QString& id) const {
     return nullptr;
 }
 
-void TTetheringManager::onResources(const QList<Incoming>& batch) {
-    for (const Incoming& in : batch)
-        m_queue->items.push_back(in);
+void TTetheringManager::onEventsWaiting() {
+    if (!m_queue->outbox)
+        return; // stopped since
+    std::deque<UiEvent> events = m_queue->outbox->take();
+    for (UiEvent& e : events)
+        m_queue->items.push_back(std::move(e));
     dispatch();
 }
 
 void TTetheringManager::dispatch() {
-    // One resource at a time, in arrival order: a handler that runs a nested
-    // event loop (a modal dialog) does not see the next resource until it returns.
+    // One event at a time, in arrival order: a handler that runs a nested event
+    // loop (a modal dialog) does not see the next resource until it returns, and
+    // a change of the remote profiles takes effect after the resources before it.
     if (m_dispatching)
         return;
     m_dispatching = true;
     QPointer<TTetheringManager> self(this);
     QElapsedTimer slice;
     slice.start();
-    while (!m_queue->items.empty()) {
-        if (slice.elapsed() >= DispatchSliceMs) {
+    for (int handled = 0; !m_queue->items.empty(); ++handled) {
+        // Reading the clock for every small text would cost more than the text.
+        if (handled % 16 == 15 && slice.elapsed() >= DispatchSliceMs) {
             // A long backlog: let the window paint and take input, then go on.
             QMetaObject::invokeMethod(this, &TTetheringManager::dispatch, Qt::QueuedConnection);
             break;
         }
-        Incoming in = std::move(m_queue->items.front());
+        UiEvent event = std::move(m_queue->items.front());
         m_queue->items.pop_front();
-        if (TTetheringAppProfile* profile = profileById(in.toProfile); profile && profile->Enabled) {
-            TRemoteResource resource = makeResource(in);
-            resource.Profile.ManagerIdentifier = in.managerId;
-            resource.Profile.ProfileIdentifier = in.fromProfile;
-            for (const TTetheringProfileInfo& info : std::as_const(m_remoteProfiles.m_items)) {
-                if (info.ManagerIdentifier == in.managerId && info.ProfileIdentifier == in.fromProfile)
-                    resource.Profile = info;
-            }
-            try {
-                Q_EMIT profile->OnResourceReceived(profile, resource);
-            } catch (const std::exception& e) {
-                qCWarning(lcTethering) << "resource handler failed:" << e.what();
-            } catch (...) {
-                qCWarning(lcTethering) << "resource handler failed";
-            }
+        if (event.kind == UiEvent::Kind::Profiles) {
+            onRemoteProfiles(event.managerId, event.profiles);
+        } else if (event.kind == UiEvent::Kind::Left) {
+            onRemoteLeft(event.managerId);
+        } else {
+            deliver(event.resource);
         }
         if (!self)
             return;
-        if (m_engine) {
-            const qint64 before = m_engine->pendingBytes.fetch_sub(in.cost);
-            if (before >= Engine::PendingLowWater && before - in.cost < Engine::PendingLowWater)
+        if (m_engine && event.kind == UiEvent::Kind::Resource) {
+            const qint64 cost = event.resource.cost;
+            const qint64 before = m_engine->pendingBytes.fetch_sub(cost);
+            if (before >= Engine::PendingLowWater && before - cost < Engine::PendingLowWater)
                 QMetaObject::invokeMethod(
                     m_engine, [e = m_engine] { e->resumeIfDrained(); }, Qt::QueuedConnection);
         }
     }
     m_dispatching = false;
+}
+
+void TTetheringManager::deliver(const Incoming& in) {
+    TTetheringAppProfile* profile = profileById(in.toProfile);
+    if (!profile || !profile->Enabled)
+        return;
+    TRemoteResource resource = makeResource(in);
+    resource.Profile.ManagerIdentifier = in.managerId;
+    resource.Profile.ProfileIdentifier = in.fromProfile;
+    for (const TTetheringProfileInfo& info : std::as_const(m_remoteProfiles.m_items)) {
+        if (info.ManagerIdentifier == in.managerId && info.ProfileIdentifier == in.fromProfile)
+            resource.Profile = info;
+    }
+    try {
+        Q_EMIT profile->OnResourceReceived(profile, resource);
+    } catch (const std::exception& e) {
+        qCWarning(lcTethering) << "resource handler failed:" << e.what();
+    } catch (...) {
+        qCWarning(lcTethering) << "resource handler failed";
+    }
 }
 
 void TTetheringManager::onRemoteProfiles(const QString& managerId,

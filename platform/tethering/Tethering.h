@@ -140,8 +140,9 @@ private:
     void start();
     void stop();
     bool adapterAllowed(const QString& name) const;
-    void onResources(const QList<tethering::Incoming>& batch);
+    void onEventsWaiting();
     void dispatch();
+    void deliver(const tethering::Incoming& in);
     void onRemoteProfiles(const QString& managerId, const QList<TTetheringProfileInfo>& profiles);
     void onRemoteLeft(const QString& managerId);
     TTetheringAppProfile* profileById(const QString& id) const;

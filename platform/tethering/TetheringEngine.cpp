@@ -84,7 +84,7 @@ public:
         m.dataType = DataType::String;
         m.value = text;
         m_pendingSends.insert(m.seq, {ticket, std::move(promise)});
-        sendFrame(FrameType::Resource, encode(m));
+        sendEncoded(encodeFrame(m));
     }
 
     void cancelSend(quint64 ticket) {
@@ -153,10 +153,12 @@ public:
     }
 
 private:
-    void sendFrame(FrameType type, const QByteArray& payload) {
+    void sendFrame(FrameType type, const QByteArray& payload) { sendEncoded(encodeFrame(type, payload)); }
+
+    void sendEncoded(const QByteArray& frame) {
         if (!m_stream->isOpen())
             return;
-        m_stream->write(encodeFrame(type, payload));
+        m_stream->write(frame);
         m_lastSent.restart();
         if (m_stream->pendingWrite() > MaxOutgoingBacklog)
             m_stream->close(QStringLiteral("the peer does not read what it is sent"));
@@ -500,15 +502,12 @@ private:
 // --- Engine -----------------------------------------------------------------------
 
 Engine::Engine(const QString& managerId, const QString& managerText, const QString& password,
-               const TTetheringTimings& timings)
+               const TTetheringTimings& timings, std::shared_ptr<Outbox> outbox)
     : m_managerId(managerId)
     , m_managerText(managerText)
     , m_password(password)
-    , m_timings(timings) {
-    qRegisterMetaType<tethering::Incoming>();
-    qRegisterMetaType<QList<tethering::Incoming>>();
-    qRegisterMetaType<QList<TTetheringProfileInfo>>();
-}
+    , m_timings(timings)
+    , m_outbox(std::move(outbox)) {}
 
 Engine::~Engine() = default;
 
@@ -602,15 +601,21 @@ void Engine::resumeIfDrained() {
 
 void Engine::deliver(Incoming&& in) {
     pendingBytes += in.cost;
-    m_batch.append(std::move(in));
+    UiEvent e;
+    e.resource = std::move(in);
+    m_batch.push_back(std::move(e));
+}
+
+void Engine::post(UiEvent&& event) {
+    m_batch.push_back(std::move(event));
+    flushDeliveries();
 }
 
 void Engine::flushDeliveries() {
-    if (m_batch.isEmpty())
+    if (m_batch.empty())
         return;
-    QList<Incoming> batch;
-    batch.swap(m_batch);
-    Q_EMIT resourcesArrived(batch);
+    if (m_outbox->push(m_batch))
+        Q_EMIT eventsWaiting();
 }
 
 void Engine::sessionPaired(Session* s) {
@@ -624,8 +629,11 @@ void Engine::sessionProfiles(Session* s) {
             continue;
         list.append({s->peerManagerId(), p.id, p.text, p.group, p.type, {s->via()}});
     }
-    flushDeliveries(); // resources before this update keep their place
-    Q_EMIT remoteProfiles(s->peerManagerId(), list);
+    UiEvent e;
+    e.kind = UiEvent::Kind::Profiles;
+    e.managerId = s->peerManagerId();
+    e.profiles = std::move(list);
+    post(std::move(e)); // after the resources that came before it
 }
 
 void Engine::sessionClosed(Session* s, const QString& reason) {
@@ -637,8 +645,12 @@ void Engine::sessionClosed(Session* s, const QString& reason) {
         for (Session* o : std::as_const(m_sessions))
             other =
                 other || (o->peerManagerId() == s->peerManagerId() && o->state() == Session::State::Paired);
-        if (!other)
-            Q_EMIT remoteLeft(s->peerManagerId());
+        if (!other) {
+            UiEvent e;
+            e.kind = UiEvent::Kind::Left;
+            e.managerId = s->peerManagerId();
+            post(std::move(e));
+        }
     }
     s->deleteLater();
 }

@@ -13,7 +13,9 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
+#include <QMutex>
 #include <atomic>
+#include <deque>
 #include <future>
 #include <memory>
 
@@ -37,6 +39,43 @@ struct Incoming {
     qsizetype cost = 0; // bytes counted against the pending budget
 };
 
+// What the engine hands to the window thread, in the order it happened.
+struct UiEvent {
+    enum class Kind { Resource, Profiles, Left };
+    Kind kind = Kind::Resource;
+    Incoming resource;
+    QString managerId;
+    QList<TTetheringProfileInfo> profiles;
+};
+
+// The hand-over from the engine's thread to the window thread. Under a burst of
+// frames the engine keeps appending while one wake-up is on its way, so the
+// window thread takes many events per wake-up instead of one posted event per read.
+class Outbox {
+public:
+    // Appends; true when the window thread has to be woken (none is pending).
+    bool push(std::deque<UiEvent>& events) {
+        QMutexLocker lock(&m_mutex);
+        for (UiEvent& e : events)
+            m_events.push_back(std::move(e));
+        events.clear();
+        const bool wake = !m_wakePending;
+        m_wakePending = true;
+        return wake;
+    }
+    // Everything appended so far; the next push wakes again.
+    std::deque<UiEvent> take() {
+        QMutexLocker lock(&m_mutex);
+        m_wakePending = false;
+        return std::exchange(m_events, {});
+    }
+
+private:
+    QMutex m_mutex;
+    std::deque<UiEvent> m_events;
+    bool m_wakePending = false;
+};
+
 struct LocalProfile {
     QString id;
     QString text;
@@ -56,7 +95,7 @@ class Engine : public QObject {
     Q_OBJECT
 public:
     Engine(const QString& managerId, const QString& managerText, const QString& password,
-           const TTetheringTimings& timings);
+           const TTetheringTimings& timings, std::shared_ptr<Outbox> outbox);
     ~Engine() override;
 
     // All below run on the engine's thread.
@@ -93,14 +132,14 @@ public:
     void flushDeliveries();
 
 Q_SIGNALS:
-    void resourcesArrived(const QList<tethering::Incoming>& batch);
-    void remoteProfiles(const QString& managerId, const QList<TTetheringProfileInfo>& profiles);
-    void remoteLeft(const QString& managerId);
+    // Events wait in the outbox (emitted once until the window thread takes them).
+    void eventsWaiting();
     void bluetoothReady(bool ready);
 
 private:
     void tick();
     void disconnectDevice(const QString& devicePath);
+    void post(UiEvent&& event);
 
     QString m_managerId;
     QString m_managerText;
@@ -110,11 +149,10 @@ private:
     QList<Session*> m_sessions;
     QTimer* m_ticker = nullptr;
     BluetoothAdapter* m_bluetooth = nullptr;
-    QList<Incoming> m_batch;
-    bool m_flushQueued = false;
+    std::shared_ptr<Outbox> m_outbox;
+    std::deque<UiEvent> m_batch;
     bool m_shuttingDown = false;
 };
 
 } // namespace tethering
 
-Q_DECLARE_METATYPE(tethering::Incoming)

@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 #include <QtEndian>
 #include <cstring>
+#include <limits>
 
 namespace tethering {
 
@@ -83,16 +84,49 @@ PayloadWriter& PayloadWriter::u64(quint64 v) {
     m_data.append(b, 8);
     return *this;
 }
+PayloadWriter::PayloadWriter(FrameType type)
+    : m_framed(true) {
+    m_data.reserve(256);
+    m_data.append(char(Magic0));
+    m_data.append(char(Magic1));
+    m_data.append(char(ProtocolVersion));
+    m_data.append(char(type));
+    m_data.append(4, '\0'); // length, patched by frame()
+}
+
+QByteArray PayloadWriter::frame() {
+    if (m_framed && m_data.size() >= HeaderSize)
+        qToBigEndian<quint32>(quint32(m_data.size() - HeaderSize), m_data.data() + 4);
+    return m_data;
+}
+
+// Converts straight into the payload: no temporary UTF-8 copy per field.
+void PayloadWriter::utf8(const QString& s, qsizetype maxBytes, int lengthBytes) {
+    const qsizetype at = m_data.size();
+    m_data.resize(at + lengthBytes + s.size() * 3);
+    char* begin = m_data.data() + at + lengthBytes;
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
+    char* end = encoder.appendToBuffer(begin, s);
+    qsizetype n = end - begin;
+    if (n > maxBytes) {
+        // Cut at a character boundary, never inside a UTF-8 sequence.
+        n = maxBytes;
+        while (n > 0 && (uchar(begin[n]) & 0xC0) == 0x80)
+            --n;
+    }
+    if (lengthBytes == 2)
+        qToBigEndian<quint16>(quint16(n), m_data.data() + at);
+    else
+        qToBigEndian<quint32>(quint32(n), m_data.data() + at);
+    m_data.resize(at + lengthBytes + n);
+}
+
 PayloadWriter& PayloadWriter::str(const QString& s) {
-    const QByteArray u = s.toUtf8();
-    u16(quint16(qMin<qsizetype>(u.size(), 0xFFFF)));
-    m_data.append(u.left(0xFFFF));
+    utf8(s, 0xFFFF, 2);
     return *this;
 }
 PayloadWriter& PayloadWriter::longStr(const QString& s) {
-    const QByteArray u = s.toUtf8();
-    u32(quint32(u.size()));
-    m_data.append(u);
+    utf8(s, std::numeric_limits<quint32>::max(), 4);
     return *this;
 }
 PayloadWriter& PayloadWriter::raw(const QByteArray& b) {
@@ -248,8 +282,7 @@ QByteArray encodeConnected(const ConnectMsg& m) {
     return encodeConnect(m);
 }
 
-QByteArray encode(const ResourceMsg& m) {
-    PayloadWriter w;
+static void writeResource(PayloadWriter& w, const ResourceMsg& m) {
     w.u32(m.seq).str(m.fromProfile).str(m.toProfile).str(m.description).u8(quint8(m.dataType));
     switch (m.dataType) {
     case DataType::Integer:
@@ -279,7 +312,18 @@ QByteArray encode(const ResourceMsg& m) {
         w.longStr(m.value.toString());
         break;
     }
+}
+
+QByteArray encode(const ResourceMsg& m) {
+    PayloadWriter w;
+    writeResource(w, m);
     return w.data();
+}
+
+QByteArray encodeFrame(const ResourceMsg& m) {
+    PayloadWriter w(FrameType::Resource);
+    writeResource(w, m);
+    return w.frame();
 }
 
 QByteArray encode(const StreamBeginMsg& m) {

@@ -91,6 +91,11 @@ public:
 // Appends big-endian fields to a payload.
 class PayloadWriter {
 public:
+    PayloadWriter() = default;
+    // Writes the fields straight after a frame header, so that frame() gives the
+    // whole frame without copying the payload once more.
+    explicit PayloadWriter(FrameType type);
+    QByteArray frame(); // patches the header's length; only with the FrameType constructor
     PayloadWriter& u8(quint8 v);
     PayloadWriter& u16(quint16 v);
     PayloadWriter& u32(quint32 v);
@@ -102,7 +107,9 @@ public:
     const QByteArray& data() const { return m_data; }
 
 private:
+    void utf8(const QString& s, qsizetype maxBytes, int lengthBytes);
     QByteArray m_data;
+    bool m_framed = false;
 };
 
 // Reads a payload written by PayloadWriter; every read checks the remaining
@@ -196,6 +203,8 @@ QByteArray encode(const QList<ProfileMsg>& profiles);
 QByteArray encodeConnect(const ConnectMsg& m);
 QByteArray encodeConnected(const ConnectMsg& m);
 QByteArray encode(const ResourceMsg& m);
+// The whole Resource frame in one buffer (the same bytes as encodeFrame(Resource, encode(m))).
+QByteArray encodeFrame(const ResourceMsg& m);
 QByteArray encode(const StreamBeginMsg& m);
 QByteArray encode(const StreamChunkMsg& m);
 QByteArray encodeStreamEnd(quint32 seq);

@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <memory>
 #include <poll.h>
@@ -91,6 +92,7 @@ private Q_SLOTS:
     void badPeersBeforePairing_data();
     void badPeersBeforePairing();
     void floodOfTextsLosesNothing();
+    void textsOfALeavingCompanionKeepTheirSender();
     void steadyTrickleSplitMidFrameStaysOpen();
     void peerThatDoesNotReadIsHeldBackNotDropped();
     void handlerWithNestedLoopSeesOneResourceAtATime();
@@ -481,6 +483,32 @@ void TestTetheringFramework::floodOfTextsLosesNothing() {
     }
     QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 60000);
     QVERIFY(c->isReady());
+}
+
+void TestTetheringFramework::textsOfALeavingCompanionKeepTheirSender() {
+    // A companion that sends a burst and leaves at once: the window handles the
+    // burst over several slices, and every text still names its sender; the
+    // companion drops from RemoteProfiles only after its last text.
+    Server s;
+    auto c = s.client();
+    QTRY_VERIFY_WITH_TIMEOUT(c->isReady(), 5000);
+    QTRY_COMPARE(s.manager.RemoteProfiles().Count(), 1);
+    QStringList senders;
+    QList<int> listed;
+    s.onResource = [&](const TRemoteResource& r) {
+        senders.append(r.Profile.ProfileText);
+        listed.append(s.manager.RemoteProfiles().Count());
+        QThread::usleep(200); // a slow handler: the burst takes many slices
+    };
+    const int count = 300;
+    for (int i = 0; i < count; ++i)
+        c->sendString(QString::number(i));
+    QTRY_COMPARE_WITH_TIMEOUT(c->accepted(), count, 10000);
+    c->close();
+    QTRY_COMPARE_WITH_TIMEOUT(s.lines.size(), count, 10000);
+    QTRY_COMPARE(s.manager.RemoteProfiles().Count(), 0);
+    QCOMPARE(senders, QStringList(count, QStringLiteral("TorvaneClient")));
+    QCOMPARE(listed, QList<int>(count, 1));
 }
 
 void TestTetheringFramework::steadyTrickleSplitMidFrameStaysOpen() {

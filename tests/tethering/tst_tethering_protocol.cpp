@@ -26,6 +26,7 @@ private Q_SLOTS:
     void malformedPayloads_data();
     void malformedPayloads();
     void messagesRoundTrip();
+    void shortStringCutAtCharacter();
     void pairingProofs();
     void documentedExampleBytes();
 };
@@ -92,6 +93,7 @@ void TestTetheringProtocol::resourceValuesRoundTrip_data() {
     QTest::newRow("Boolean") << int(DataType::Boolean) << QVariant(true);
     QTest::newRow("String") << int(DataType::String) << QVariant(QStringLiteral("こんにちは, 😀 \n tab\t"));
     QTest::newRow("empty String") << int(DataType::String) << QVariant(QString());
+    QTest::newRow("64 KiB String") << int(DataType::String) << QVariant(QString(16 * 1024, QChar(0x3042)));
 }
 
 void TestTetheringProtocol::resourceValuesRoundTrip() {
@@ -105,6 +107,8 @@ void TestTetheringProtocol::resourceValuesRoundTrip() {
     m.dataType = DataType(type);
     m.value = value;
     QString error;
+    // The frame built in one buffer is byte for byte the header plus the payload.
+    QCOMPARE(encodeFrame(m), encodeFrame(FrameType::Resource, encode(m)));
     const auto back = decodeResource(encode(m), error);
     QVERIFY2(back, qPrintable(error));
     QCOMPARE(back->seq, 42u);
@@ -218,6 +222,22 @@ void TestTetheringProtocol::messagesRoundTrip() {
     QVERIFY(e);
     QCOMPARE(e->code, ErrorCode::GroupMismatch);
     QCOMPARE(e->fatal, false);
+}
+
+void TestTetheringProtocol::shortStringCutAtCharacter() {
+    // A short-string field holds at most 65 535 bytes; a longer text is cut
+    // before the character that does not fit, so the payload stays valid UTF-8.
+    for (const QString& text : {QString(30000, QChar(0x3042)),              // 3-byte characters
+                                QString(70000, QLatin1Char('a')),           // ASCII
+                                QString(QStringLiteral("😀")).repeated(20000)}) { // 4-byte characters
+        const QByteArray payload = PayloadWriter().str(text).data();
+        PayloadReader reader(payload);
+        const QString back = reader.str(0xFFFF, "text");
+        QVERIFY2(reader.finish(), qPrintable(reader.error()));
+        QVERIFY(text.startsWith(back));
+        QVERIFY(back.toUtf8().size() <= 0xFFFF);
+        QVERIFY(back.toUtf8().size() > 0xFFFF - 4);
+    }
 }
 
 void TestTetheringProtocol::pairingProofs() {

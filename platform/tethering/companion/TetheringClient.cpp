@@ -357,7 +357,7 @@ quint32 TetheringClient::sendValue(const QString& description, DataType type, co
     m.dataType = type;
     m.value = value;
     m_unacked.insert(m.seq);
-    sendFrame(FrameType::Resource, encode(m));
+    sendRaw(encodeFrame(m));
     return m.seq;
 }
 
