@@ -1,6 +1,7 @@
 #include "Tethering.h"
 
 #include "Exception.h"
+#include "Mailbox.h"
 #include "TetheringEngine.h"
 #include "TetheringLog.h"
 
@@ -182,6 +183,8 @@ void TTetheringManager::start() {
     m_queue->outbox = std::make_shared<Outbox>();
     m_engine = new Engine(m_identifier, Text, Password, currentTimings(), m_queue->outbox);
     m_engine->moveToThread(m_thread);
+    m_mailbox = new Mailbox;
+    m_mailbox->moveToThread(m_thread);
     connect(m_engine, &Engine::eventsWaiting, this, &TTetheringManager::onEventsWaiting, Qt::QueuedConnection);
     connect(
         m_engine, &Engine::bluetoothReady, this, [this](bool ready) { m_bluetoothReady = ready; },
@@ -197,15 +200,14 @@ void TTetheringManager::stop() {
     Engine* engine = m_engine;
     m_engine = nullptr;
     // The engine never waits for this thread, so a blocking call cannot deadlock.
-    QMetaObject::invokeMethod(
-        engine,
-        [engine] {
-            engine->shutdown();
-            delete engine;
-        },
-        Qt::BlockingQueuedConnection);
+    m_mailbox->call([engine] {
+        engine->shutdown();
+        delete engine;
+    });
     m_thread->quit();
     m_thread->wait();
+    delete m_mailbox; // its thread has ended: nothing runs in it any more
+    m_mailbox = nullptr;
     delete m_thread;
     m_thread = nullptr;
     m_queue->items.clear();
@@ -222,8 +224,7 @@ void TTetheringManager::attach(TTetheringAppProfile* profile) {
     if (!m_engine)
         return;
     LocalProfile lp{profile->m_identifier, profile->Text, profile->Group, profile->Visible, profile->Enabled};
-    QMetaObject::invokeMethod(
-        m_engine, [e = m_engine, lp] { e->addProfile(lp); }, Qt::QueuedConnection);
+    m_mailbox->post([e = m_engine, lp] { e->addProfile(lp); });
 
     if (adapterAllowed(QStringLiteral("Bluetooth")) && !m_bluetoothStarted) {
         m_bluetoothStarted = true;
@@ -231,8 +232,7 @@ void TTetheringManager::attach(TTetheringAppProfile* profile) {
         // caller (the window being created) must go on at once.
         auto ready = std::make_shared<std::promise<bool>>();
         auto future = ready->get_future();
-        QMetaObject::invokeMethod(
-            m_engine, [e = m_engine, ready] { ready->set_value(e->startBluetooth()); }, Qt::QueuedConnection);
+        m_mailbox->post([e = m_engine, ready] { ready->set_value(e->startBluetooth()); });
         const auto timeout = std::chrono::milliseconds(currentTimings().adapterStartTimeoutMs);
         if (future.wait_for(timeout) == std::future_status::ready)
             m_bluetoothReady = future.get();
@@ -245,8 +245,7 @@ void TTetheringManager::detach(TTetheringAppProfile* profile) {
     m_profiles.removeAll(profile);
     if (m_engine) {
         const QString id = profile->m_identifier;
-        QMetaObject::invokeMethod(
-            m_engine, [e = m_engine, id] { e->removeProfile(id); }, Qt::QueuedConnection);
+        m_mailbox->post([e = m_engine, id] { e->removeProfile(id); });
     }
 }
 
@@ -257,9 +256,7 @@ int TTetheringManager::CreateSocketPair() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return -1;
     const int served = sv[0];
-    QMetaObject::invokeMethod(
-        m_engine, [e = m_engine, served] { e->acceptFd(served, QStringLiteral("SocketPair")); },
-        Qt::QueuedConnection);
+    m_mailbox->post([e = m_engine, served] { e->acceptFd(served, QStringLiteral("SocketPair")); });
     return sv[1];
 }
 
@@ -312,8 +309,7 @@ void TTetheringManager::dispatch() {
             const qint64 cost = event.resource.cost;
             const qint64 before = m_engine->pendingBytes.fetch_sub(cost);
             if (before >= Engine::PendingLowWater && before - cost < Engine::PendingLowWater)
-                QMetaObject::invokeMethod(
-                    m_engine, [e = m_engine] { e->resumeIfDrained(); }, Qt::QueuedConnection);
+                m_mailbox->post([e = m_engine] { e->resumeIfDrained(); });
         }
     }
     m_dispatching = false;
@@ -378,16 +374,12 @@ bool TTetheringManager::sendString(TTetheringAppProfile* from, const TTetheringP
     auto future = promise->get_future();
     const QString fromId = from->m_identifier;
     const QString desc = description.left(MaxTextBytes / 4);
-    QMetaObject::invokeMethod(
-        m_engine,
-        [e = m_engine, fromId, to, desc, text, ticket, promise] {
-            e->send(fromId, to, desc, text, ticket, promise);
-        },
-        Qt::QueuedConnection);
+    m_mailbox->post([e = m_engine, fromId, to, desc, text, ticket, promise] {
+        e->send(fromId, to, desc, text, ticket, promise);
+    });
     const int timeoutMs = currentTimings().sendTimeoutMs;
     if (future.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
-        QMetaObject::invokeMethod(
-            m_engine, [e = m_engine, ticket] { e->cancelSend(ticket); }, Qt::QueuedConnection);
+        m_mailbox->post([e = m_engine, ticket] { e->cancelSend(ticket); });
         throw Exception(QStringLiteral("Sending to remote profile \"%1\" timed out after %2 ms: the remote "
                                        "side did not confirm the text.")
                             .arg(to.ProfileText)

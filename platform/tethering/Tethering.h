@@ -16,6 +16,7 @@ class QThread;
 
 namespace tethering {
 class Engine;
+class Mailbox;
 struct Incoming;
 struct DispatchQueue;
 } // namespace tethering
@@ -154,6 +155,7 @@ private:
     TTetheringProfileInfoList m_remoteProfiles;
     QThread* m_thread = nullptr;
     tethering::Engine* m_engine = nullptr;
+    tethering::Mailbox* m_mailbox = nullptr; // runs calls on the engine's thread
     bool m_bluetoothReady = false;
     bool m_bluetoothStarted = false;
     std::unique_ptr<tethering::DispatchQueue> m_queue;

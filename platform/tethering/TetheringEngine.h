@@ -13,11 +13,11 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
-#include <QMutex>
 #include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
+#include <mutex>
 
 class QTimer;
 
@@ -55,7 +55,7 @@ class Outbox {
 public:
     // Appends; true when the window thread has to be woken (none is pending).
     bool push(std::deque<UiEvent>& events) {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         for (UiEvent& e : events)
             m_events.push_back(std::move(e));
         events.clear();
@@ -65,13 +65,13 @@ public:
     }
     // Everything appended so far; the next push wakes again.
     std::deque<UiEvent> take() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         m_wakePending = false;
         return std::exchange(m_events, {});
     }
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex; // not QMutex: ThreadSanitizer sees this one
     std::deque<UiEvent> m_events;
     bool m_wakePending = false;
 };

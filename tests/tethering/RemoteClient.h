@@ -2,12 +2,12 @@
 // A companion client on a thread of its own, so the window's thread may block
 // (SendString waits for the client's receipt) without starving the client.
 
+#include "Mailbox.h"
 #include "TetheringClient.h"
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
 #include <functional>
+#include <mutex>
 
 class RemoteClient {
 public:
@@ -15,26 +15,26 @@ public:
 
     explicit RemoteClient(const Client::Options& options = defaultOptions()) {
         m_thread.setObjectName(QStringLiteral("remote-client"));
-        m_context.moveToThread(&m_thread);
+        m_mailbox.moveToThread(&m_thread);
         m_thread.start();
         run([this, options] {
             m_client = new Client(options);
             QObject::connect(m_client, &Client::stringReceived, m_client,
                              [this](const QString& description, const QString& text) {
-                                 QMutexLocker lock(&m_mutex);
+                                 std::lock_guard lock(m_mutex);
                                  m_received.append({description, text});
                              });
             QObject::connect(m_client, &Client::acknowledged, m_client, [this](quint32, bool accepted) {
-                QMutexLocker lock(&m_mutex);
+                std::lock_guard lock(m_mutex);
                 ++(accepted ? m_accepted : m_refused);
             });
             QObject::connect(m_client, &Client::errorReceived, m_client,
                              [this](int code, const QString& text, bool) {
-                                 QMutexLocker lock(&m_mutex);
+                                 std::lock_guard lock(m_mutex);
                                  m_errors.append({code, text});
                              });
             QObject::connect(m_client, &Client::closed, m_client, [this](const QString& reason) {
-                QMutexLocker lock(&m_mutex);
+                std::lock_guard lock(m_mutex);
                 m_closedReason = reason.isEmpty() ? QStringLiteral("closed") : reason;
             });
         });
@@ -61,14 +61,11 @@ public:
     }
 
     // Runs f on the client's thread and waits for it.
-    void run(const std::function<void()>& f) {
-        QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
-    }
+    void run(const std::function<void()>& f) { m_mailbox.call(f); }
 
     // Runs f on the client's thread without waiting.
     void post(std::function<void(Client*)> f) {
-        QMetaObject::invokeMethod(
-            &m_context, [this, f = std::move(f)] { f(m_client); }, Qt::QueuedConnection);
+        m_mailbox.post([this, f = std::move(f)] { f(m_client); });
     }
 
     bool open(int fd) {
@@ -134,7 +131,7 @@ public:
     }
 
     QList<std::pair<QString, QString>> received() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_received;
     }
     QStringList receivedTexts() {
@@ -144,27 +141,27 @@ public:
         return out;
     }
     int accepted() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_accepted;
     }
     int refused() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_refused;
     }
     QList<std::pair<int, QString>> errors() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_errors;
     }
     QString closedReason() {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_closedReason;
     }
 
 private:
     QThread m_thread;
-    QObject m_context; // lives on the client's thread
+    tethering::Mailbox m_mailbox; // lives on the client's thread
     Client* m_client = nullptr;
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QList<std::pair<QString, QString>> m_received;
     QList<std::pair<int, QString>> m_errors;
     int m_accepted = 0;

@@ -1,6 +1,7 @@
 // sarnavel-companion: the command-line companion client. Connects to a
 // Sarnavel Server, pairs, sends each line of its input as a string resource
 // and prints every "Chat String" it receives.
+#include "Mailbox.h"
 #include "TetheringClient.h"
 
 #include <QCommandLineParser>
@@ -114,28 +115,23 @@ int main(int argc, char** argv) {
 
     // Input lines are read on a thread of their own and sent from the event loop.
     const int lingerSeconds = parser.value(linger).toInt();
-    std::thread reader([&client, &app, lingerSeconds] {
+    tethering::Mailbox mailbox;
+    std::thread reader([&mailbox, &client, &app, lingerSeconds] {
         std::string line;
         while (std::getline(std::cin, line)) {
             const QString text = QString::fromUtf8(line.data(), qsizetype(line.size()));
-            QMetaObject::invokeMethod(
-                &client, [&client, text] { client.sendString(QStringLiteral("Chat String"), text); },
-                Qt::QueuedConnection);
+            mailbox.post([&client, text] { client.sendString(QStringLiteral("Chat String"), text); });
         }
-        QMetaObject::invokeMethod(
-            &client,
-            [&client, &app, lingerSeconds] {
-                if (!client.waitAcknowledged(30000))
-                    std::fprintf(stderr, "sarnavel-companion: %d texts not confirmed\n",
-                                 client.unacknowledged());
-                if (lingerSeconds >= 0)
-                    QTimer::singleShot(lingerSeconds * 1000, &app, [&client, &app] {
-                        QObject::disconnect(&client, &TetheringClient::closed, &app, nullptr);
-                        client.bye();
-                        app.exit(Ok);
-                    });
-            },
-            Qt::QueuedConnection);
+        mailbox.post([&client, &app, lingerSeconds] {
+            if (!client.waitAcknowledged(30000))
+                std::fprintf(stderr, "sarnavel-companion: %d texts not confirmed\n", client.unacknowledged());
+            if (lingerSeconds >= 0)
+                QTimer::singleShot(lingerSeconds * 1000, &app, [&client, &app] {
+                    QObject::disconnect(&client, &TetheringClient::closed, &app, nullptr);
+                    client.bye();
+                    app.exit(Ok);
+                });
+        });
     });
     reader.detach();
     const int rc = app.exec();
