@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # fuzz.sh SECONDS [TARGET...]: builds the libFuzzer targets with clang (ASan + UBSan)
 # into build-fuzz and runs each for SECONDS, starting from the seed corpus in
-# fuzz/corpus/<target>. A crash, leak or hang fails the run; the input is kept in
+# fuzz/corpus/<target> (hand-made seeds, and in found/ the minimized corpus of longer
+# runs, refreshed with `<target> -merge=1 NEW fuzz/corpus/<target> build-fuzz/corpus/<target>`).
+# A crash, leak or hang fails the run; the input is kept in
 # build-fuzz/artifacts/<target>/ (add it to fuzz/regressions/<target>/ once fixed).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
