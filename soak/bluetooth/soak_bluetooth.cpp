@@ -12,13 +12,14 @@
 //     N rounds of each kind (default 20); M more in which BlueZ stops answering
 //     (SIGSTOP) mid-pairing (default 3).
 
-#include "ProcessStats.h"
 #include "Controls.h"
 #include "MessageBoxes.h"
+#include "ProcessStats.h"
 #include "SimulatedBluez.h"
 #include "TAdvSmoothSlider.h"
 #include "TAeroSpeedButton.h"
 #include "TfmVelkor.h"
+#include "Watchdog.h"
 #include "wclBluetooth.h"
 #include "wclTesting.h"
 
@@ -80,49 +81,13 @@ std::atomic<const char*> g_stage {"start"};
 
 qint64 nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return steadyMs();
 }
 void progress(const char* stage)
 {
     g_stage = stage;
     g_lastProgress = nowMs();
 }
-
-class Watchdog {
-public:
-    Watchdog()
-        : m_thread([this] { run(); })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard l(m_lock);
-            m_stop = true;
-        }
-        m_cv.notify_all();
-        m_thread.join();
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock l(m_lock);
-        while (!m_cv.wait_for(l, std::chrono::seconds(1), [this] { return m_stop; })) {
-            if (nowMs() - g_lastProgress > WatchdogMs) {
-                std::fprintf(
-                    stderr, "soak_bluetooth: STUCK for %d s in stage '%s'\n", WatchdogMs / 1000, g_stage.load());
-                std::fflush(stderr);
-                ::_exit(3);
-            }
-        }
-    }
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    bool m_stop = false;
-    std::thread m_thread;
-};
 
 // Kills BlueZ (SIGKILL to its pid; SIGSTOP freezes it) from another thread after a
 // delay, because the pairing blocks the UI thread until BlueZ answers or the bound runs out.
@@ -544,7 +509,9 @@ bool Soak::roundFrozen(Figures& f)
 
 int Soak::run()
 {
-    Watchdog watchdog;
+    Watchdog watchdog(g_lastProgress, WatchdogMs, [](int stuckSeconds) {
+        std::fprintf(stderr, "soak_bluetooth: STUCK for %d s in stage '%s'\n", stuckSeconds, g_stage.load());
+    });
     progress("setup");
     if (!setUp())
         return 2;

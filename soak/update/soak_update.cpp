@@ -11,10 +11,11 @@
 //
 //   soak_update [--rounds N] [--seconds S] [--seed X] [--verbose]
 
-#include "ProcessStats.h"
 #include "MessageBoxes.h"
+#include "ProcessStats.h"
 #include "UpdateSettings.h"
 #include "UpdateTestSupport.h"
+#include "Watchdog.h"
 #include "WebUpdate.h"
 
 #include <QApplication>
@@ -71,43 +72,8 @@ std::atomic<int> g_round {0};
 
 qint64 nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return steadyMs();
 }
-
-class Watchdog {
-public:
-    Watchdog()
-        : m_thread([this] { run(); })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard l(m_lock);
-            m_stop = true;
-        }
-        m_cv.notify_all();
-        m_thread.join();
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock l(m_lock);
-        while (!m_cv.wait_for(l, std::chrono::seconds(1), [this] { return m_stop; })) {
-            if (nowMs() - g_lastProgress > WatchdogMs) {
-                std::fprintf(stderr, "soak_update: STUCK for %d s in round %d\n", WatchdogMs / 1000, g_round.load());
-                std::fflush(stderr);
-                ::_exit(3);
-            }
-        }
-    }
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    bool m_stop = false;
-    std::thread m_thread;
-};
 
 // --- the fault-injecting server --------------------------------------------------------
 
@@ -954,7 +920,9 @@ int main(int argc, char** argv)
         }
     }
     g_lastProgress = nowMs();
-    Watchdog watchdog;
+    Watchdog watchdog(g_lastProgress, WatchdogMs, [](int stuckSeconds) {
+        std::fprintf(stderr, "soak_update: STUCK for %d s in round %d\n", stuckSeconds, g_round.load());
+    });
     const int fdStart = openFds();
     const int threadsStart = threadCount();
     Soak soak(seed, verbose);
